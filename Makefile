@@ -1,0 +1,33 @@
+# Developer loop: configure once, rebuild incrementally, test against the build tree.
+PY      := $(shell scripts/find-python)
+BUILD   ?= build/dev
+CMAKE   := cmake
+export PYTHONPATH := $(CURDIR)/$(BUILD)
+
+.PHONY: setup build test test-cpp test-py run install clean
+
+setup:
+	scripts/setup
+
+$(BUILD)/build.ninja:
+	$(CMAKE) -S . -B $(BUILD) -G Ninja -DPython_EXECUTABLE=$(PY) -DCMAKE_BUILD_TYPE=Release
+
+build: $(BUILD)/build.ninja
+	$(CMAKE) --build $(BUILD)
+
+test-cpp: build
+	@if [ -x $(BUILD)/travune_tests ]; then $(BUILD)/travune_tests --gtest_brief=1; fi
+
+test-py: build
+	$(PY) -m pytest -q tests
+
+test: test-cpp test-py
+
+run: build
+	$(PY) examples/main_job.py
+
+install:
+	$(PY) -m pip install .
+
+clean:
+	rm -rf build

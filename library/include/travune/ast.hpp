@@ -1,0 +1,111 @@
+#pragma once
+// The records of one trv program. Plain values: every copy is a deep copy,
+// no record points back to its owner, and passes build new records from old ones.
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include <tsl/ordered_map.h>
+
+namespace travune {
+
+// Insertion-ordered map: a repeated key (insert_or_assign) keeps its first position.
+template <class V>
+using OrderedMap = tsl::ordered_map<std::string, V>;
+
+// Dim: Concrete (index 0) or Named (index 1).
+using Dim = std::variant<std::int64_t, std::string>;
+// Atom: Int, Float, Name.
+using Atom = std::variant<std::int64_t, double, std::string>;
+// LoopCount: Fixed, Symbolic.
+using LoopCount = std::variant<std::uint64_t, std::string>;
+
+struct LiteralValue;
+using LiteralList = std::vector<LiteralValue>;
+// LiteralValue: Int, Float, List (nested to any depth).
+struct LiteralValue {
+  std::variant<std::int64_t, double, LiteralList> v;
+  bool operator==(const LiteralValue&) const = default;
+};
+
+struct TensorType {
+  std::string dtype;  // "*" marks the wildcard type of a namespace parameter
+  std::vector<Dim> shape;
+  bool operator==(const TensorType&) const = default;
+};
+
+struct Param {
+  std::string name;
+  TensorType ty;
+  bool operator==(const Param&) const = default;
+};
+
+// The thirteen op kinds, in their fixed order (the variant index is the kind number).
+struct View { std::string pattern; OrderedMap<std::int64_t> axes; bool operator==(const View&) const = default; };
+struct Map { std::string function; bool operator==(const Map&) const = default; };
+struct Fold { std::string pattern; std::string reduction; bool operator==(const Fold&) const = default; };
+struct Tile { std::string pattern; OrderedMap<std::int64_t> axes; bool operator==(const Tile&) const = default; };
+struct Read { std::string pattern; bool operator==(const Read&) const = default; };
+struct Write { std::string pattern; std::string reduction; bool operator==(const Write&) const = default; };
+struct Contract { std::string pattern; bool operator==(const Contract&) const = default; };
+struct Literal { LiteralValue value; bool operator==(const Literal&) const = default; };
+struct Iota { bool operator==(const Iota&) const = default; };
+struct Random { double lower = 0; double upper = 0; bool operator==(const Random&) const = default; };
+struct Call { std::string target; bool operator==(const Call&) const = default; };
+struct Loop { std::string target; LoopCount count; bool operator==(const Loop&) const = default; };
+struct Cache {
+  std::string var;
+  std::string init;
+  std::optional<std::string> extend;
+  bool operator==(const Cache&) const = default;
+};
+
+using OpKind = std::variant<View, Map, Fold, Tile, Read, Write, Contract, Literal, Iota, Random,
+                            Call, Loop, Cache>;
+
+// The kind words, indexed like OpKind.
+inline constexpr std::array<std::string_view, 13> kind_words = {
+    "view", "map", "fold", "tile", "read", "write", "contract",
+    "literal", "iota", "random", "call", "loop", "cache"};
+
+struct Op {
+  OpKind kind;
+  std::vector<std::string> outputs;
+  std::vector<std::optional<TensorType>> output_types;  // paired with outputs by position
+  std::vector<Atom> args;
+  std::vector<std::string> comments;
+  bool operator==(const Op&) const = default;
+};
+
+struct Function {
+  std::string name;
+  std::vector<std::string> comments;
+  std::vector<Param> params;
+  std::vector<Param> returns;
+  std::vector<Op> ops;
+  bool operator==(const Function&) const = default;
+};
+
+struct Module {
+  std::vector<std::string> header_comments;
+  OrderedMap<Function> functions;
+  bool operator==(const Module&) const = default;
+};
+
+// Debug forms used in messages.
+// A string: "…" with \" \\ \t \r \n \0 and \u{hex} for non-printable characters and combining marks.
+std::string debug_str(std::string_view s);
+void append_debug_str(std::string& out, std::string_view s);
+// A Dim: Concrete(4), Named("n").
+std::string debug_dim(const Dim& d);
+void append_debug_dim(std::string& out, const Dim& d);
+// A TensorType: TensorType { dtype: "f32", shape: [Named("n"), Concrete(4)] }.
+std::string debug_type(const TensorType& t);
+
+inline bool starts_with_param(std::string_view s) { return s.starts_with("param."); }
+
+}  // namespace travune

@@ -1,0 +1,22 @@
+#pragma once
+// Reading whole files as UTF-8 text.
+#include <string>
+
+namespace travune {
+
+struct IoError {
+  int code = 0;         // the operating system's error number; 0 for invalid UTF-8
+  std::string kind;     // NotFound, PermissionDenied, IsADirectory, InvalidData, ...
+  std::string message;  // the operating system's message, or "stream did not contain valid UTF-8"
+};
+
+// "No such file or directory (os error 2)", or "stream did not contain valid UTF-8".
+std::string display(const IoError& e);
+// Os { code: 2, kind: NotFound, message: "No such file or directory" },
+// or Error { kind: InvalidData, message: "stream did not contain valid UTF-8" }.
+std::string debug_form(const IoError& e);
+
+// Reads the whole file at `path`; throws IoError when it cannot be read or is not valid UTF-8.
+std::string read_file_utf8(const std::string& path);
+
+}  // namespace travune

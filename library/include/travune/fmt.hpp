@@ -1,0 +1,17 @@
+#pragma once
+// The canonical formatter: Module to trv source text.
+#include <cstdint>
+#include <string>
+
+#include "travune/ast.hpp"
+
+namespace travune {
+
+// The whole module as canonical text; `width` decides only whether headers break.
+std::string format_trv(const Module& m, std::uint64_t width);
+std::string fmt_type(const TensorType& t);
+std::string fmt_literal(const LiteralValue& v);
+// Plain positional decimal, shortest round-trip digits, never an exponent; "inf", "-inf".
+std::string format_float(double x);
+
+}  // namespace travune

@@ -1,0 +1,32 @@
+#pragma once
+// The JSON form of a Module: a compact writer and a typed reader.
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "travune/ast.hpp"
+
+namespace travune {
+
+// ---- writing (cannot fail) ----
+std::string write_module_json(const Module& m);
+void append_json_string(std::string& out, std::string_view s);
+// A finite float as Python's repr writes it (1.0, 1e+16, 5e-324); null when not finite.
+void append_json_float(std::string& out, double x);
+void append_type_json(std::string& out, const TensorType& t);
+
+// ---- reading ----
+// A reader error: the message and the 1-based line and column where reading stopped.
+struct JsonError {
+  std::string message;
+  std::uint64_t line = 0;
+  std::uint64_t column = 0;
+};
+// Error("message", line: L, column: C)
+std::string debug_form(const JsonError& e);
+
+// Reads the whole text as a Module. A reader error throws JsonError; the stops
+// of reading an op ("random requires 'lower' field", an out-of-range loop count) call fatal().
+Module read_module_json(std::string_view text);
+
+}  // namespace travune

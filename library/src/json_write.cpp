@@ -1,0 +1,249 @@
+// The compact JSON writer of Module: keys in declared order, empty lists omitted where
+// the form says so, non-finite floats as null (as strings inside literal values).
+#include <cmath>
+#include <cstdio>
+
+#include "float_text.hpp"
+#include "travune/json.hpp"
+
+namespace travune {
+
+void append_json_string(std::string& out, std::string_view s) {
+  out += '"';
+  std::size_t run = 0;  // start of the pending run of bytes copied as they are
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c >= 0x20 && c != '"' && c != '\\') continue;
+    out.append(s, run, i - run);
+    run = i + 1;
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\b': out += "\\b"; break;
+      case '\t': out += "\\t"; break;
+      case '\n': out += "\\n"; break;
+      case '\f': out += "\\f"; break;
+      case '\r': out += "\\r"; break;
+      default: {
+        char buf[8];
+        std::snprintf(buf, sizeof buf, "\\u%04x", c);
+        out += buf;
+      }
+    }
+  }
+  out.append(s, run, s.size() - run);
+  out += '"';
+}
+
+void append_json_float(std::string& out, double x) {
+  if (!std::isfinite(x)) {
+    out += "null";
+    return;
+  }
+  append_python_repr(out, x);
+}
+
+namespace {
+
+void append_int(std::string& out, std::int64_t v) { out += std::to_string(v); }
+
+void append_string_array(std::string& out, const std::vector<std::string>& items) {
+  out += '[';
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (i) out += ',';
+    append_json_string(out, items[i]);
+  }
+  out += ']';
+}
+
+void append_key(std::string& out, std::string_view key) {
+  out += '"';
+  out += key;
+  out += "\":";
+}
+
+void append_dim(std::string& out, const Dim& d) {
+  if (const auto* v = std::get_if<std::int64_t>(&d)) append_int(out, *v);
+  else append_json_string(out, std::get<std::string>(d));
+}
+
+void append_atom(std::string& out, const Atom& a) {
+  switch (a.index()) {
+    case 0: append_int(out, std::get<0>(a)); break;
+    case 1: append_json_float(out, std::get<1>(a)); break;
+    default: append_json_string(out, std::get<2>(a));
+  }
+}
+
+void append_literal(std::string& out, const LiteralValue& v) {
+  switch (v.v.index()) {
+    case 0: append_int(out, std::get<0>(v.v)); break;
+    case 1: {
+      double x = std::get<1>(v.v);
+      if (std::isnan(x)) out += "\"nan\"";
+      else if (std::isinf(x)) out += x > 0 ? "\"inf\"" : "\"-inf\"";
+      else append_python_repr(out, x);
+      break;
+    }
+    default: {
+      const auto& list = std::get<2>(v.v);
+      out += '[';
+      for (std::size_t i = 0; i < list.size(); ++i) {
+        if (i) out += ',';
+        append_literal(out, list[i]);
+      }
+      out += ']';
+    }
+  }
+}
+
+void append_params(std::string& out, const std::vector<Param>& params) {
+  out += '[';
+  for (std::size_t i = 0; i < params.size(); ++i) {
+    if (i) out += ',';
+    out += "{\"name\":";
+    append_json_string(out, params[i].name);
+    out += ",\"ty\":";
+    append_type_json(out, params[i].ty);
+    out += '}';
+  }
+  out += ']';
+}
+
+void append_axes(std::string& out, const OrderedMap<std::int64_t>& axes) {
+  if (axes.empty()) return;
+  out += ",\"axes\":{";
+  bool first = true;
+  for (const auto& [name, size] : axes) {
+    if (!first) out += ',';
+    first = false;
+    append_json_string(out, name);
+    out += ':';
+    append_int(out, size);
+  }
+  out += '}';
+}
+
+void append_str_field(std::string& out, std::string_view key, const std::string& value) {
+  out += ',';
+  append_key(out, key);
+  append_json_string(out, value);
+}
+
+// The kind-specific keys, each preceded by a comma.
+void append_kind_fields(std::string& out, const OpKind& kind) {
+  switch (kind.index()) {
+    case 0: append_str_field(out, "pattern", std::get<View>(kind).pattern);
+            append_axes(out, std::get<View>(kind).axes); break;
+    case 1: append_str_field(out, "function", std::get<Map>(kind).function); break;
+    case 2: append_str_field(out, "pattern", std::get<Fold>(kind).pattern);
+            append_str_field(out, "reduction", std::get<Fold>(kind).reduction); break;
+    case 3: append_str_field(out, "pattern", std::get<Tile>(kind).pattern);
+            append_axes(out, std::get<Tile>(kind).axes); break;
+    case 4: append_str_field(out, "pattern", std::get<Read>(kind).pattern); break;
+    case 5: append_str_field(out, "pattern", std::get<Write>(kind).pattern);
+            append_str_field(out, "reduction", std::get<Write>(kind).reduction); break;
+    case 6: append_str_field(out, "pattern", std::get<Contract>(kind).pattern); break;
+    case 7: out += ",\"value\":"; append_literal(out, std::get<Literal>(kind).value); break;
+    case 8: break;
+    case 9: out += ",\"lower\":"; append_json_float(out, std::get<Random>(kind).lower);
+            out += ",\"upper\":"; append_json_float(out, std::get<Random>(kind).upper); break;
+    case 10: append_str_field(out, "target", std::get<Call>(kind).target); break;
+    case 11: {
+      const auto& loop = std::get<Loop>(kind);
+      append_str_field(out, "target", loop.target);
+      out += ",\"count\":";
+      if (const auto* n = std::get_if<std::uint64_t>(&loop.count)) out += std::to_string(*n);
+      else append_json_string(out, std::get<std::string>(loop.count));
+      break;
+    }
+    default: {
+      const auto& cache = std::get<Cache>(kind);
+      append_str_field(out, "var", cache.var);
+      append_str_field(out, "init", cache.init);
+      if (cache.extend) append_str_field(out, "extend", *cache.extend);
+    }
+  }
+}
+
+void append_op(std::string& out, const Op& op) {
+  out += "{\"kind\":\"";
+  out += kind_words[op.kind.index()];
+  out += '"';
+  append_kind_fields(out, op.kind);
+  out += ",\"outputs\":";
+  append_string_array(out, op.outputs);
+  out += ",\"output_types\":[";
+  for (std::size_t i = 0; i < op.output_types.size(); ++i) {
+    if (i) out += ',';
+    if (op.output_types[i]) append_type_json(out, *op.output_types[i]);
+    else out += "null";
+  }
+  out += "],\"args\":[";
+  for (std::size_t i = 0; i < op.args.size(); ++i) {
+    if (i) out += ',';
+    append_atom(out, op.args[i]);
+  }
+  out += ']';
+  if (!op.comments.empty()) {
+    out += ",\"comments\":";
+    append_string_array(out, op.comments);
+  }
+  out += '}';
+}
+
+void append_function(std::string& out, const Function& f) {
+  out += "{\"name\":";
+  append_json_string(out, f.name);
+  if (!f.comments.empty()) {
+    out += ",\"comments\":";
+    append_string_array(out, f.comments);
+  }
+  out += ",\"params\":";
+  append_params(out, f.params);
+  out += ",\"returns\":";
+  append_params(out, f.returns);
+  out += ",\"ops\":[";
+  for (std::size_t i = 0; i < f.ops.size(); ++i) {
+    if (i) out += ',';
+    append_op(out, f.ops[i]);
+  }
+  out += "]}";
+}
+
+}  // namespace
+
+void append_type_json(std::string& out, const TensorType& t) {
+  out += "{\"dtype\":";
+  append_json_string(out, t.dtype);
+  out += ",\"shape\":[";
+  for (std::size_t i = 0; i < t.shape.size(); ++i) {
+    if (i) out += ',';
+    append_dim(out, t.shape[i]);
+  }
+  out += "]}";
+}
+
+std::string write_module_json(const Module& m) {
+  std::string out;
+  out.reserve(128);
+  out += '{';
+  if (!m.header_comments.empty()) {
+    out += "\"header_comments\":";
+    append_string_array(out, m.header_comments);
+    out += ',';
+  }
+  out += "\"functions\":{";
+  bool first = true;
+  for (const auto& [key, f] : m.functions) {
+    if (!first) out += ',';
+    first = false;
+    append_json_string(out, key);
+    out += ':';
+    append_function(out, f);
+  }
+  out += "}}";
+  return out;
+}
+
+}  // namespace travune

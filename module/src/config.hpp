@@ -1,0 +1,29 @@
+#pragma once
+// Configuration values and their substitution into a module.
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <variant>
+#include <vector>
+
+#include "travune/ast.hpp"
+
+namespace travune {
+
+// ConfigValue: Int, Float, List (of floats).
+using ConfigValue = std::variant<std::int64_t, double, std::vector<double>>;
+// Lookups only; its order never shows.
+using ConfigMap = std::unordered_map<std::string, ConfigValue>;
+
+// Reads a JSON object of configuration values (a later duplicate wins); a reader error throws JsonError.
+ConfigMap read_config_json(std::string_view text);
+
+Dim sub_dim(const Dim& d, const ConfigMap& config);
+TensorType sub_type(const TensorType& t, const ConfigMap& config);
+Op sub_op(const Op& o, const ConfigMap& config);
+Function sub_function(const Function& f, const ConfigMap& config);
+// A copy of `m` with configured "param." dimensions and symbolic loop counts replaced.
+Module sub_module(const Module& m, const ConfigMap& config);
+
+}  // namespace travune

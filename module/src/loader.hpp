@@ -1,0 +1,24 @@
+#pragma once
+// The composite loader: source file and TOML configuration to the flattened module JSON.
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "config.hpp"
+
+namespace travune {
+
+// Full dotted key ("weights.layers.attn.wq") to weight-name template.
+using WeightMapping = std::unordered_map<std::string, std::string>;
+
+// The values of the sections shape, scalar and vector of the TOML file (later sections win).
+ConfigMap load_config(const std::string& config_path);
+// The string leaves of the file's `weights` table under their dotted keys.
+WeightMapping load_weight_mapping(const std::string& config_path);
+// Every op argument beginning with "weights." rewritten through the mapping.
+Module rewrite_weight_references(Module m, const WeightMapping& mapping);
+
+std::string load_flat_json(const std::string& trv_path, const std::string& config_path,
+                           const std::string& entry, const std::vector<std::string>& cache_keys);
+
+}  // namespace travune

@@ -1,0 +1,142 @@
+"""The Python boundary: the module object, signatures, argument errors and the failure exception."""
+import inspect
+import os
+import subprocess
+import sys
+
+import pytest
+
+import _travune as t
+
+NAMES = ["load_flat_json", "parse_to_json", "resolve_json", "flatten_json", "infer_axes_json",
+         "check_json", "fmt_source", "fmt_json", "check_file", "fmt_file"]
+
+
+def test_module_object():
+    assert t.__all__ == NAMES
+    assert t.__doc__ == ""
+    assert sorted(n for n in vars(t) if not n.startswith("__")) == sorted(NAMES)
+    import importlib
+    assert importlib.import_module("_travune") is t
+
+
+@pytest.mark.parametrize("name,sig", [
+    ("load_flat_json", '(trv_path, config_path, entry="main", cache_keys=...)'),
+    ("parse_to_json", "(source)"),
+    ("resolve_json", "(module_json, config_json)"),
+    ("flatten_json", "(module_json, entry, cache_keys=...)"),
+    ("infer_axes_json", "(module_json)"),
+    ("check_json", "(module_json)"),
+    ("fmt_source", "(source, *, width=100)"),
+    ("fmt_json", "(module_json, *, width=100)"),
+    ("check_file", "(path)"),
+    ("fmt_file", "(path, *, width=100)"),
+])
+def test_signatures(name, sig):
+    fn = getattr(t, name)
+    assert fn.__text_signature__ == sig
+    assert fn.__doc__ is None
+    assert fn.__module__ == "_travune"
+    assert fn.__name__ == name
+
+
+@pytest.mark.parametrize("call,exc,text", [
+    (lambda: t.fmt_source("x", 80), TypeError,
+     "fmt_source() takes 1 positional arguments but 2 were given"),
+    (lambda: t.load_flat_json("a"), TypeError,
+     "load_flat_json() missing 1 required positional argument: 'config_path'"),
+    (lambda: t.resolve_json(), TypeError,
+     "resolve_json() missing 2 required positional arguments: 'module_json' and 'config_json'"),
+    (lambda: t.load_flat_json(), TypeError,
+     "load_flat_json() missing 2 required positional arguments: 'trv_path' and 'config_path'"),
+    (lambda: t.load_flat_json(1, 2, 3, 4, 5), TypeError,
+     "load_flat_json() takes from 2 to 4 positional arguments but 5 were given"),
+    (lambda: t.check_file("a", "b"), TypeError,
+     "check_file() takes 1 positional arguments but 2 were given"),
+    (lambda: t.fmt_source(source="x", wid=3), TypeError,
+     "fmt_source() got an unexpected keyword argument 'wid'"),
+    (lambda: t.fmt_source("x", source="y"), TypeError,
+     "fmt_source() got multiple values for argument 'source'"),
+    (lambda: t.fmt_json("{}", width=None), TypeError,
+     "argument 'width': 'NoneType' object cannot be interpreted as an integer"),
+    (lambda: t.fmt_json("{}", width=1.5), TypeError,
+     "argument 'width': 'float' object cannot be interpreted as an integer"),
+    (lambda: t.fmt_json("{}", width=-1), OverflowError, "can't convert negative int to unsigned"),
+    (lambda: t.fmt_json("{}", width=2**64), OverflowError, None),
+    (lambda: t.flatten_json("{}", "main", "k"), TypeError,
+     "argument 'cache_keys': Can't extract `str` to `Vec`"),
+    (lambda: t.flatten_json("{}", "main", {"k"}), TypeError,
+     "argument 'cache_keys': 'set' object cannot be converted to 'Sequence'"),
+    (lambda: t.flatten_json("{}", "main", None), TypeError,
+     "argument 'cache_keys': 'NoneType' object cannot be converted to 'Sequence'"),
+    (lambda: t.flatten_json("{}", "main", ["k", 1]), TypeError,
+     "argument 'cache_keys': 'int' object cannot be converted to 'PyString'"),
+    (lambda: t.check_file(b"x"), TypeError,
+     "argument 'path': 'bytes' object cannot be converted to 'PyString'"),
+    (lambda: t.load_flat_json("a", "b", None), TypeError,
+     "argument 'entry': 'NoneType' object cannot be converted to 'PyString'"),
+    (lambda: t.parse_to_json("\ud800"), UnicodeEncodeError, None),
+])
+def test_argument_errors(call, exc, text):
+    with pytest.raises(exc) as info:
+        call()
+    assert type(info.value) is exc
+    if text is not None:
+        assert str(info.value) == text
+
+
+def test_argument_errors_come_before_any_work(tmp_path):
+    # The bad width is refused before the malformed JSON or the missing file is looked at.
+    with pytest.raises(OverflowError):
+        t.fmt_json("{", width=-1)
+    with pytest.raises(TypeError):
+        t.fmt_file(str(tmp_path / "missing.trv"), width="wide")
+
+
+def test_iteration_error_passes_unchanged():
+    class Keys:
+        def __len__(self):
+            raise RuntimeError("no length")
+
+        def __getitem__(self, i):
+            if i == 1:
+                raise KeyError("boom")
+            return "k"
+    with pytest.raises(KeyError):
+        t.flatten_json("{}", "main", Keys())
+
+
+def test_panic_exception_class():
+    with pytest.raises(BaseException) as info:
+        t.parse_to_json("f(")
+    exc = type(info.value)
+    assert exc.__name__ == "PanicException"
+    assert exc.__module__ == "pyo3_runtime"
+    assert exc.__bases__ == (BaseException,)
+    assert not issubclass(exc, Exception)
+    assert "BaseException" in exc.__doc__
+    assert info.value.args == (str(info.value),)
+    # The module stays usable, and the class is created once.
+    with pytest.raises(exc):
+        t.parse_to_json("g(")
+
+
+def test_failure_report_on_stderr():
+    code = ("import _travune as t\n"
+            "for _ in range(2):\n"
+            "    try:\n"
+            "        t.parse_to_json('f(')\n"
+            "    except BaseException as e:\n"
+            "        print(str(e))\n")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env)
+    message = proc.stdout.splitlines()[0]
+    lines = proc.stderr.split("\n")
+    assert lines[0] == ""
+    assert lines[1].startswith("thread '<unnamed>' (")
+    assert ") panicked at library/src/" in lines[1] and lines[1].endswith(":")
+    assert lines[2] == message
+    assert lines[3].startswith("note: ")
+    # The note follows the first report only.
+    assert proc.stderr.count("note: ") == 1
+    assert proc.stderr.count("panicked at") == 2
