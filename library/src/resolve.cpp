@@ -214,8 +214,11 @@ void resolve_function(std::string_view key, Function& f, Scratch& s) {
 
 }  // namespace
 
-Module resolve(const Module& m) {
-  Module out = m;  // the one copy; only axes of view and tile ops change in it
+Module resolve(const Module& m) { return resolve(Module(m)); }
+
+// Only the axes of view and tile ops change; everything else is handed on as it is.
+Module resolve(Module&& m) {
+  Module out = std::move(m);
   Scratch s;
   for (auto it = out.functions.begin(); it != out.functions.end(); ++it) {
     resolve_function(it->first, it.value(), s);
