@@ -83,5 +83,18 @@ TEST(Flatten, DeepChain) {
   EXPECT_EQ(stop(m, "f0"), "calls nested more than 256 levels deep: f0 -> ... -> f255 -> f256");
 }
 
+TEST(Flatten, NestedBlowup) {
+  // f0 holds one op; each f(k) calls f(k-1) ten times: 10^9 ops from f9.
+  Module m;
+  for (int i = 0; i < 10; ++i) {
+    Function f{std::string("f") + std::to_string(i), {}, {{"x", f32()}}, {{"y", f32()}}, {}};
+    if (i == 0) f.ops.push_back(map_op("relu", {"y"}, {N("x")}));
+    for (int j = 0; i > 0 && j < 10; ++j)
+      f.ops.push_back(Op{Call{std::string("f") + std::to_string(i - 1)}, {"y"}, {}, {N("x")}, {}});
+    m.functions.insert_or_assign(f.name, f);
+  }
+  EXPECT_EQ(stop(m, "f9"), "call of 'f8' would produce more than 100000000 ops");
+}
+
 }  // namespace
 }  // namespace travune
