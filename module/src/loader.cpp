@@ -141,7 +141,8 @@ class DepthScan {
 
 // 1-based line and column (in characters) of a byte offset.
 std::pair<std::size_t, std::size_t> line_and_column(std::string_view text, std::size_t at) {
-  std::size_t line = 1 + static_cast<std::size_t>(std::count(text.begin(), text.begin() + at, '\n'));
+  auto breaks = std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(at), '\n');
+  std::size_t line = 1 + static_cast<std::size_t>(breaks);
   std::size_t start = at == 0 ? std::string_view::npos : text.rfind('\n', at - 1);
   start = start == std::string_view::npos ? 0 : start + 1;
   std::size_t column = 1;
@@ -301,7 +302,8 @@ ConfigMap load_config(const std::string& config_path) {
 WeightMapping load_weight_mapping(const std::string& config_path) {
   toml::table root = read_config_document(config_path);
   WeightMapping mapping;
-  if (const toml::table* t = root["weights"].as_table()) flatten_weight_table(*t, "weights", mapping);
+  if (const toml::table* t = root["weights"].as_table())
+    flatten_weight_table(*t, "weights", mapping);
   return mapping;
 }
 
