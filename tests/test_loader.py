@@ -355,3 +355,17 @@ def test_example_loads():
                                           str(EXAMPLES / "config.toml"), cache_keys=["pos"]))
     assert [p["name"] for p in stepped["functions"]["main"]["returns"]] == \
         ["logits", "pos_new", "rope"]
+
+
+def test_chain_equals_the_single_steps(tmp_path):
+    # Without a weight table the loader is parse, substitute, resolve and flatten in a row.
+    source = (EXAMPLES / "model.trv").read_text()
+    text = (EXAMPLES / "config.toml").read_text()
+    config = tmp_path / "config.toml"
+    config.write_text(text.split("[weights]")[0])
+    values = {"d": 64, "heads": 4, "head_dim": 16, "ffn": 172, "vocab": 256, "ctx": 128,
+              "n_layers": 4, "rms_eps": 1e-5, "rope_theta": 10000.0,
+              "residual_scale": [1, 1, 0.5, 0.5]}
+    steps = t.flatten_json(t.resolve_json(t.parse_to_json(source), json.dumps(values)), "main",
+                           ["pos"])
+    assert t.load_flat_json(str(EXAMPLES / "model.trv"), str(config), cache_keys=["pos"]) == steps

@@ -141,7 +141,8 @@ class DepthScan {
 
 // 1-based line and column (in characters) of a byte offset.
 std::pair<std::size_t, std::size_t> line_and_column(std::string_view text, std::size_t at) {
-  std::size_t line = 1 + static_cast<std::size_t>(std::count(text.begin(), text.begin() + at, '\n'));
+  auto breaks = std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(at), '\n');
+  std::size_t line = 1 + static_cast<std::size_t>(breaks);
   std::size_t start = at == 0 ? std::string_view::npos : text.rfind('\n', at - 1);
   start = start == std::string_view::npos ? 0 : start + 1;
   std::size_t column = 1;
@@ -262,12 +263,13 @@ std::string fill_template(std::string_view templ, const std::vector<std::string_
   return out;
 }
 
-// The replacement of one weight reference, if the mapping has one.
-std::optional<std::string> rewritten(std::string_view name, const WeightMapping& mapping) {
-  if (auto it = mapping.find(std::string(name)); it != mapping.end()) return it->second;
-  std::string key;
-  key.reserve(name.size());
-  std::vector<std::string_view> indices;
+// The replacement of one weight reference, if the mapping has one. `key` and
+// `indices` are scratch buffers reused across the arguments of a module.
+std::optional<std::string> rewritten(std::string_view name, const WeightMapping& mapping,
+                                     std::string& key, std::vector<std::string_view>& indices) {
+  if (auto it = mapping.find(name); it != mapping.end()) return it->second;
+  key.clear();
+  indices.clear();
   std::size_t start = 0;
   for (;;) {
     std::size_t dot = name.find('.', start);
@@ -281,7 +283,7 @@ std::optional<std::string> rewritten(std::string_view name, const WeightMapping&
     if (dot == std::string_view::npos) break;
     start = dot + 1;
   }
-  auto it = mapping.find(key);
+  auto it = mapping.find(std::string_view(key));
   if (it == mapping.end()) return std::nullopt;
   return fill_template(it->second, indices);
 }
@@ -300,18 +302,22 @@ ConfigMap load_config(const std::string& config_path) {
 WeightMapping load_weight_mapping(const std::string& config_path) {
   toml::table root = read_config_document(config_path);
   WeightMapping mapping;
-  if (const toml::table* t = root["weights"].as_table()) flatten_weight_table(*t, "weights", mapping);
+  if (const toml::table* t = root["weights"].as_table())
+    flatten_weight_table(*t, "weights", mapping);
   return mapping;
 }
 
 Module rewrite_weight_references(Module m, const WeightMapping& mapping) {
   if (mapping.empty()) return m;
+  std::string key;
+  std::vector<std::string_view> indices;
   for (auto it = m.functions.begin(); it != m.functions.end(); ++it) {
     for (Op& op : it.value().ops) {
       for (Atom& arg : op.args) {
         auto* name = std::get_if<std::string>(&arg);
         if (name == nullptr || !name->starts_with("weights.")) continue;
-        if (std::optional<std::string> r = rewritten(*name, mapping)) *name = std::move(*r);
+        if (std::optional<std::string> r = rewritten(*name, mapping, key, indices))
+          *name = std::move(*r);
       }
     }
   }
