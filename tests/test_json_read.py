@@ -204,6 +204,8 @@ ERRORS = [
     ('{"x":[1,],"functions":{}}', "trailing comma", 1, 9),
     ('{"functions":{} "x":1}', "expected `,` or `}`", 1, 17),
     ('{"x":"a" "y":1}', "expected `,` or `}`", 1, 10),
+    ('{"functions":{},"x":"a":[1],"y":2}', "expected `,` or `}`", 1, 24),
+    ('{"x":["a":1]}', "expected `,` or `]`", 1, 10),
     ('{"functions" {}}', "expected `:`", 1, 14),
     ('{"x":[1 2]}', "expected `,` or `]`", 1, 9),
     ('{"x":[1}', "expected `,` or `]`", 1, 8),
