@@ -6,18 +6,6 @@ import pytest
 import _travune as t
 
 
-def _reader_built():
-    try:
-        t.resolve_json('{"functions":{}}', "{}")
-        return True
-    except BaseException:
-        return False
-
-
-# Until the module and configuration JSON readers are built, nothing here can run.
-pytestmark = pytest.mark.skipif(not _reader_built(), reason="JSON readers not built yet")
-
-
 def ty(*dims, dtype="f32"):
     return {"dtype": dtype, "shape": list(dims)}
 
