@@ -1,10 +1,529 @@
-#include "travune/fatal.hpp"
 #include "travune/flatten.hpp"
 
-namespace travune {
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <optional>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
 
-Module flatten(const Module&, std::string_view, const CacheKeys&) {
-  fatal("the flattener is not built yet");
+#include "travune/fatal.hpp"
+
+namespace travune {
+namespace {
+
+// ---------------------------------------------------------------------------
+// Bounds. Real models unroll thousands of layers of hundreds of ops, far below
+// these; a count such as the one a negative source integer wraps to (near 2^64)
+// would otherwise allocate without end, and a long chain of nested calls would
+// overflow the stack.
+
+// The most ops one flatten call may produce, over every expanded body it builds.
+constexpr std::size_t kMaxOps = 100'000'000;
+// The deepest chain of functions being expanded at once (entry, its callee, ...).
+constexpr std::size_t kMaxNesting = 256;
+
+// ---------------------------------------------------------------------------
+// Lookup tables keyed by name, searchable with a string_view.
+
+struct NameHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
+using NameSet = std::unordered_set<std::string, NameHash, std::equal_to<>>;
+using NameMap = std::unordered_map<std::string, std::string, NameHash, std::equal_to<>>;
+
+// A list of ops that grows without moving what it holds. Moving an Op may throw
+// (the axes map of view and tile ops), so a growing std::vector<Op> would copy
+// every op on each reallocation; chunks are reserved once and never reallocated.
+class OpList {
+ public:
+  void push_back(Op&& op) {
+    if (chunks_.empty() || chunks_.back().size() == chunks_.back().capacity()) {
+      std::size_t cap = chunks_.empty() ? 8 : std::min<std::size_t>(chunks_.back().capacity() * 2, 4096);
+      chunks_.emplace_back().reserve(cap);
+    }
+    chunks_.back().push_back(std::move(op));
+    ++size_;
+  }
+  std::size_t size() const { return size_; }
+  template <class F>
+  void for_each(F&& f) const {
+    for (const auto& chunk : chunks_)
+      for (const Op& op : chunk) f(op);
+  }
+  // Hands every op to f to move from, releasing each chunk once it is done.
+  template <class F>
+  void drain(F&& f) && {
+    for (auto& chunk : chunks_) {
+      for (Op& op : chunk) f(op);
+      std::vector<Op>().swap(chunk);
+    }
+    chunks_.clear();
+    size_ = 0;
+  }
+  std::vector<Op> take() && {
+    std::vector<Op> ops;
+    ops.reserve(size_);
+    std::move(*this).drain([&](Op& op) { ops.push_back(std::move(op)); });
+    return ops;
+  }
+
+ private:
+  std::vector<std::vector<Op>> chunks_;
+  std::size_t size_ = 0;
+};
+
+// A function's expanded body, kept for the rest of the flatten call: expansion
+// depends only on the function map and the global names, so every call and loop
+// iteration of the same function inlines the same body.
+struct Expanded {
+  OpList body;
+  std::unordered_set<std::string_view> param_names;
+};
+
+// What one flatten call shares between its expansions.
+struct Ctx {
+  const OrderedMap<Function>& functions;
+  const NameSet& global_names;
+  std::unordered_map<std::string_view, Expanded> bodies;  // keyed by function key
+  std::vector<std::string_view> chain;                    // functions being expanded
+  std::size_t produced = 0;                               // ops built so far
+};
+
+// ---------------------------------------------------------------------------
+// Small helpers.
+
+void append_u64(std::string& out, std::uint64_t n) {
+  char buf[24];
+  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, n);
+  out.append(buf, end);
+}
+
+std::string joined(std::string_view a, std::string_view sep, std::string_view b) {
+  std::string s;
+  s.reserve(a.size() + sep.size() + b.size());
+  s.append(a).append(sep).append(b);
+  return s;
+}
+
+std::string numbered(std::string_view a, std::string_view sep, std::uint64_t n) {
+  std::string s;
+  s.reserve(a.size() + sep.size() + 20);
+  s.append(a).append(sep);
+  append_u64(s, n);
+  return s;
+}
+
+const std::string* name_of(const Atom& a) { return std::get_if<std::string>(&a); }
+
+bool ends_in_star(std::string_view s) { return s.size() >= 2 && s.ends_with(".*"); }
+
+// "x.*" in iteration i gives "x.i".
+std::string star_name(std::string_view s, std::uint64_t i) {
+  return numbered(s.substr(0, s.size() - 2), ".", i);
+}
+
+// A slice of `len` items taken up to `end` does not exist.
+[[noreturn]] void range_failure(std::size_t end, std::size_t len) {
+  std::string msg = "range end index ";
+  append_u64(msg, end);
+  msg += " out of range for slice of length ";
+  append_u64(msg, len);
+  fatal(std::move(msg));
+}
+
+OrderedMap<Function>::const_iterator find_function(const Ctx& ctx, const std::string& name) {
+  auto it = ctx.functions.find(name);
+  if (it == ctx.functions.end()) fatal("no entry found for key");
+  return it;
+}
+
+// Every op built counts against the bound, checked before the ops exist.
+void count_ops(Ctx& ctx, std::size_t n) {
+  if (n > kMaxOps - ctx.produced)
+    fatal("flattening would produce more than 100000000 ops");
+  ctx.produced += n;
+}
+
+std::string chain_text(const std::vector<std::string_view>& chain, std::string_view last) {
+  std::string s;
+  for (std::string_view name : chain) s.append(name).append(" -> ");
+  s.append(last);
+  return s;
+}
+
+// A function already being expanded would be expanded without end.
+void enter(Ctx& ctx, std::string_view key) {
+  if (std::find(ctx.chain.begin(), ctx.chain.end(), key) != ctx.chain.end())
+    fatal("recursive call: " + chain_text(ctx.chain, key));
+  if (ctx.chain.size() >= kMaxNesting) {
+    std::string msg = "calls nested more than 256 levels deep: ";
+    msg.append(ctx.chain.front()).append(" -> ... -> ").append(ctx.chain.back());
+    msg.append(" -> ").append(key);
+    fatal(std::move(msg));
+  }
+  ctx.chain.push_back(key);
+}
+
+// ---------------------------------------------------------------------------
+// Binding a callee's names to the caller's.
+
+// The bindings of one inlined call.
+struct Bindings {
+  NameMap param_map;
+  // Namespace parameters in the callee's parameter order, so that a name matching
+  // two of them (w and w.a for w.a.b) always takes the first.
+  std::vector<std::pair<std::string, std::string>> star_map;
+  // Parameters bound to a number: their uses read the number until the callee
+  // defines the name again.
+  std::vector<std::pair<std::string, Atom>> numbers;
+};
+
+void put_star(Bindings& b, const std::string& param, const std::string& arg) {
+  for (auto& [k, v] : b.star_map)
+    if (k == param) {
+      v = arg;
+      return;
+    }
+  b.star_map.emplace_back(param, arg);
+}
+
+void drop_number(Bindings& b, std::string_view name) {
+  std::erase_if(b.numbers, [&](const auto& e) { return e.first == name; });
+}
+
+void put_number(Bindings& b, const std::string& param, const Atom& value) {
+  drop_number(b, param);
+  b.numbers.emplace_back(param, value);
+}
+
+void put_param(Bindings& b, const std::string& param, std::string arg) {
+  drop_number(b, param);
+  b.param_map.insert_or_assign(param, std::move(arg));
+}
+
+const Atom* number_for(const Bindings& b, std::string_view name) {
+  for (const auto& [k, v] : b.numbers)
+    if (k == name) return &v;
+  return nullptr;
+}
+
+// Binds the call's arguments to the callee's parameters (a short call binds its
+// last argument as a namespace for the remaining parameters) and the callee's
+// returns to the call's outputs.
+Bindings bind(const Function& callee, const Expanded& expanded, const Op& call) {
+  const std::size_t a = call.args.size(), p = callee.params.size();
+  if (a > p) range_failure(a, p);
+  if (a == 0 && p > 0) range_failure(std::numeric_limits<std::size_t>::max(), p);  // end a - 1
+  const std::size_t k = a < p ? a - 1 : a;
+  Bindings b;
+  for (std::size_t i = 0; i < k; ++i) {
+    const Param& param = callee.params[i];
+    if (const std::string* arg = name_of(call.args[i])) {
+      if (param.ty.dtype == "*") {
+        drop_number(b, param.name);
+        put_star(b, param.name, *arg);
+      } else {
+        put_param(b, param.name, *arg);
+      }
+    } else {
+      put_number(b, param.name, call.args[i]);
+    }
+  }
+  if (a >= 1 && a < p) {
+    if (const std::string* last = name_of(call.args.back()))
+      for (std::size_t j = k; j < p; ++j)
+        put_param(b, callee.params[j].name, joined(*last, ".", callee.params[j].name));
+  }
+  const std::size_t r = std::min(callee.returns.size(), call.outputs.size());
+  for (std::size_t i = 0; i < r; ++i) {
+    const std::string& ret = callee.returns[i].name;
+    if (!expanded.param_names.contains(ret)) b.param_map.insert_or_assign(ret, call.outputs[i]);
+  }
+  return b;
+}
+
+// The caller-side name of callee-side name n.
+std::string resolve_name(std::string_view n, const Bindings& b, std::string_view dotted_prefix,
+                         const NameSet& global_names) {
+  if (global_names.contains(n)) return std::string(n);
+  if (auto it = b.param_map.find(n); it != b.param_map.end()) return it->second;
+  for (const auto& [k, v] : b.star_map) {
+    if (n == k) return v;
+    if (n.size() > k.size() && n.starts_with(k) && n[k.size()] == '.')
+      return joined(v, "", n.substr(k.size()));
+  }
+  return joined(dotted_prefix, "", n);
+}
+
+// A cache op inside iteration i of a loop gets its own slot: var x.* becomes x.i.
+void substitute_cache_var_star(Op& op, std::uint64_t i) {
+  if (auto* c = std::get_if<Cache>(&op.kind); c && ends_in_star(c->var)) c->var = star_name(c->var, i);
+}
+
+// One op of the callee's body, renamed into the caller.
+Op renamed_into_caller(const Op& op, Bindings& b, std::string_view dotted_prefix,
+                       const NameSet& global_names) {
+  Op r;
+  r.kind = op.kind;
+  r.output_types = op.output_types;
+  r.comments = op.comments;
+  r.args.reserve(op.args.size());
+  for (const Atom& a : op.args) {
+    const std::string* n = name_of(a);
+    if (!n) {
+      r.args.push_back(a);
+    } else if (const Atom* num = b.numbers.empty() || global_names.contains(*n)
+                                     ? nullptr
+                                     : number_for(b, *n)) {
+      r.args.push_back(*num);
+    } else {
+      r.args.emplace_back(std::in_place_index<2>, resolve_name(*n, b, dotted_prefix, global_names));
+    }
+  }
+  r.outputs.reserve(op.outputs.size());
+  for (const std::string& out : op.outputs) {
+    r.outputs.push_back(resolve_name(out, b, dotted_prefix, global_names));
+    if (!b.numbers.empty()) drop_number(b, out);
+  }
+  return r;
+}
+
+// ---------------------------------------------------------------------------
+// Expansion.
+
+void expand_into(Ctx& ctx, const Function& f, OpList& out);
+
+// The expanded body of the function at `it`, built on first use.
+const Expanded& expanded_body(Ctx& ctx, OrderedMap<Function>::const_iterator it) {
+  std::string_view key = it->first;
+  if (auto found = ctx.bodies.find(key); found != ctx.bodies.end()) return found->second;
+  enter(ctx, key);
+  Expanded e;
+  expand_into(ctx, it->second, e.body);
+  ctx.chain.pop_back();
+  for (const Param& p : it->second.params) e.param_names.insert(p.name);
+  return ctx.bodies.emplace(key, std::move(e)).first->second;
+}
+
+// Appends the body of the call op's target, renamed into the caller under `prefix`.
+// Inside iteration i of a loop, cache vars ending in ".*" take the iteration number.
+void inline_call(Ctx& ctx, const Op& call, std::string_view prefix, OpList& out,
+                 std::optional<std::uint64_t> iteration = std::nullopt) {
+  const auto* c = std::get_if<Call>(&call.kind);
+  if (!c) fatal("internal error: entered unreachable code");
+  auto it = find_function(ctx, c->target);
+  const Expanded& callee = expanded_body(ctx, it);
+  Bindings b = bind(it->second, callee, call);
+  const std::string dotted_prefix = joined(prefix, ".", "");
+  count_ops(ctx, callee.body.size());
+  callee.body.for_each([&](const Op& op) {
+    Op r = renamed_into_caller(op, b, dotted_prefix, ctx.global_names);
+    if (iteration) substitute_cache_var_star(r, *iteration);
+    out.push_back(std::move(r));
+  });
+}
+
+std::vector<Atom> renamed_args(const std::vector<Atom>& args, const NameMap& renames) {
+  std::vector<Atom> r = args;
+  if (renames.empty()) return r;
+  for (Atom& a : r)
+    if (const std::string* n = name_of(a))
+      if (auto it = renames.find(*n); it != renames.end()) a = it->second;
+  return r;
+}
+
+// Unrolls a loop op (arguments already renamed) into calls of its body function,
+// one per iteration, threading the value named like the loop's first output.
+// Returns the name of the last value, when there is one.
+std::optional<std::string> unroll_loop(Ctx& ctx, const Op& loop, OpList& out) {
+  const Loop& l = std::get<Loop>(loop.kind);
+  if (const std::string* sym = std::get_if<std::string>(&l.count))
+    fatal("Loop count '" + *sym + "' not resolved before flattening");
+  const std::uint64_t n = std::get<std::uint64_t>(l.count);
+  if (loop.outputs.empty()) index_failure(0, 0);
+  const std::string& threaded = loop.outputs[0];
+  auto t = std::find_if(loop.args.begin(), loop.args.end(), [&](const Atom& a) {
+    const std::string* s = name_of(a);
+    return s && *s == threaded;
+  });
+  if (t == loop.args.end()) fatal("Loop must have a threaded arg matching output name");
+  const std::size_t t_pos = static_cast<std::size_t>(t - loop.args.begin());
+  if (n == 0) return std::nullopt;
+
+  Op call{Call{l.target}, {std::string()}, loop.output_types, {}, {}};
+  std::string cur = threaded;
+  for (std::uint64_t i = 0; i < n; ++i) {
+    call.args.clear();
+    for (std::size_t p = 0; p < loop.args.size(); ++p) {
+      const std::string* s = name_of(loop.args[p]);
+      if (p == t_pos)
+        call.args.emplace_back(std::in_place_index<2>, cur);
+      else if (s && ends_in_star(*s))
+        call.args.emplace_back(std::in_place_index<2>, star_name(*s, i));
+      else
+        call.args.push_back(loop.args[p]);
+    }
+    call.outputs[0] = numbered(threaded, "_", i + 1);
+    const std::size_t before = out.size();
+    inline_call(ctx, call, numbered("loop", "", i), out, i);
+    const std::size_t per_iteration = out.size() - before;
+    if (i == 0 && per_iteration == 0) break;  // the other iterations add nothing either
+    if (i == 0 && n - 1 > (kMaxOps - ctx.produced) / per_iteration) {
+      std::string msg = "loop over '" + l.target + "' with count ";
+      append_u64(msg, n);
+      msg += " would produce more than 100000000 ops";
+      fatal(std::move(msg));
+    }
+    cur = call.outputs[0];
+  }
+  return numbered(threaded, "_", n);
+}
+
+// A later op that defines a name that a loop renamed ends that renaming.
+void end_renamings(const std::vector<std::string>& outputs, NameMap& renames) {
+  if (renames.empty()) return;
+  for (const std::string& o : outputs) renames.erase(o);
+}
+
+// Appends the body of f with every call inlined and every loop unrolled.
+void expand_into(Ctx& ctx, const Function& f, OpList& out) {
+  NameMap renames;
+  for (const Op& op : f.ops) {
+    if (std::holds_alternative<Call>(op.kind)) {
+      Op call{op.kind, op.outputs, op.output_types, renamed_args(op.args, renames), {}};
+      if (call.outputs.empty()) index_failure(0, 0);
+      inline_call(ctx, call, call.outputs[0], out);
+      end_renamings(op.outputs, renames);
+    } else if (std::holds_alternative<Loop>(op.kind)) {
+      Op loop{op.kind, op.outputs, op.output_types, renamed_args(op.args, renames), {}};
+      std::optional<std::string> last = unroll_loop(ctx, loop, out);
+      end_renamings(op.outputs, renames);
+      if (last) renames.insert_or_assign(loop.outputs[0], std::move(*last));
+    } else {
+      count_ops(ctx, 1);
+      Op copy{op.kind, op.outputs, op.output_types, renamed_args(op.args, renames), op.comments};
+      out.push_back(std::move(copy));
+      end_renamings(op.outputs, renames);
+    }
+  }
+}
+
+// The body of the named function, flattened.
+OpList expand(Ctx& ctx, const std::string& name) {
+  auto it = find_function(ctx, name);
+  enter(ctx, it->first);
+  OpList out;
+  expand_into(ctx, it->second, out);
+  ctx.chain.pop_back();
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// Flattening entry.
+
+// Names that inlining never renames: "param." references, and arguments that are
+// dimension names of their own function.
+NameSet global_names(const Module& m) {
+  NameSet globals;
+  std::unordered_set<std::string_view> dims;
+  auto add_dims = [&](const TensorType& t) {
+    for (const Dim& d : t.shape)
+      if (const std::string* s = std::get_if<std::string>(&d)) dims.insert(*s);
+  };
+  for (const auto& [key, f] : m.functions) {
+    dims.clear();
+    for (const Param& p : f.params) add_dims(p.ty);
+    for (const Param& p : f.returns) add_dims(p.ty);
+    for (const Op& op : f.ops)
+      for (const auto& t : op.output_types)
+        if (t) add_dims(*t);
+    for (const Op& op : f.ops)
+      for (const Atom& a : op.args)
+        if (const std::string* n = name_of(a); n && (starts_with_param(*n) || dims.contains(*n)))
+          globals.insert(*n);
+  }
+  return globals;
+}
+
+// The cache slots of one flatten call.
+struct CacheCtx {
+  std::vector<Param> cache_inputs;
+  std::vector<Param> cache_outputs;
+  const CacheKeys& cache_keys;
+  std::unordered_set<std::string> input_names;
+  std::unordered_set<std::string> output_names;
+};
+
+void record_output(CacheCtx& cc, const std::string& name, const TensorType& ty) {
+  if (cc.output_names.insert(name).second) cc.cache_outputs.push_back(Param{name, ty});
+}
+
+// Replaces a cache op by its slot: computed by `init` when not selected by the
+// cache keys; supplied by the caller otherwise, and extended by `extend` if given.
+void place_cache_slot(Ctx& ctx, CacheCtx& cc, const Op& op, OpList& out) {
+  const Cache& c = std::get<Cache>(op.kind);
+  if (op.output_types.empty() || !op.output_types[0]) fatal("cache slot must have a declared type");
+  const TensorType& ty = *op.output_types[0];
+  if (!cc.cache_keys.contains(c.var)) {
+    record_output(cc, c.var, ty);
+    Op call{Call{c.init}, {c.var}, op.output_types, op.args, {}};
+    inline_call(ctx, call, c.var, out);
+    return;
+  }
+  if (cc.input_names.insert(c.var).second) cc.cache_inputs.push_back(Param{c.var, ty});
+  if (!c.extend) {
+    record_output(cc, c.var, ty);
+    return;
+  }
+  std::string updated = joined(c.var, "_new", "");
+  record_output(cc, updated, ty);
+  Op call{Call{*c.extend}, {updated}, op.output_types, {}, {}};
+  call.args.reserve(op.args.size() + 1);
+  call.args.emplace_back(std::in_place_index<2>, c.var);
+  call.args.insert(call.args.end(), op.args.begin(), op.args.end());
+  inline_call(ctx, call, updated, out);
+}
+
+// `own` followed by the slots not named like one of `own`.
+std::vector<Param> with_slots(const std::vector<Param>& own, const std::vector<Param>& slots) {
+  std::unordered_set<std::string_view> names;
+  for (const Param& p : own) names.insert(p.name);
+  std::vector<Param> all = own;
+  for (const Param& p : slots)
+    if (!names.contains(p.name)) all.push_back(p);
+  return all;
+}
+
+}  // namespace
+
+Module flatten(const Module& m, std::string_view entry, const CacheKeys& cache_keys) {
+  const NameSet globals = global_names(m);
+  Ctx ctx{m.functions, globals, {}, {}, 0};
+  const std::string entry_key(entry);
+  OpList flat = expand(ctx, entry_key);
+
+  CacheCtx cc{{}, {}, cache_keys, {}, {}};
+  OpList result;
+  std::move(flat).drain([&](Op& op) {
+    if (std::holds_alternative<Cache>(op.kind))
+      place_cache_slot(ctx, cc, op, result);
+    else
+      result.push_back(std::move(op));
+  });
+
+  const Function& f = find_function(ctx, entry_key)->second;
+  Module out;
+  out.header_comments = m.header_comments;
+  out.functions.insert_or_assign(
+      entry_key, Function{f.name, f.comments, with_slots(f.params, cc.cache_inputs),
+                          with_slots(f.returns, cc.cache_outputs), std::move(result).take()});
+  return out;
 }
 
 }  // namespace travune

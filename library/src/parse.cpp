@@ -1,10 +1,471 @@
+// The parser: trv source text to Module. `parse` tokenizes the text and reads functions
+// until the tokens run out; each function is a header and a body of op statements, built
+// from types, argument lists and literals. A malformed text stops the whole call.
+#include <charconv>
+#include <cmath>
+#include <iterator>
+#include <limits>
+#include <optional>
+
+#include "parse_stream.hpp"
 #include "travune/fatal.hpp"
 #include "travune/file.hpp"
 #include "travune/parse.hpp"
 
 namespace travune {
 
-Module parse(std::string_view) { fatal("the parser is not built yet"); }
+namespace {
+
+// Literal lists are read by recursion; deeper nesting stops the call instead of the stack.
+constexpr std::size_t kMaxLiteralDepth = 1000;
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+std::size_t skip_digits(std::string_view s, std::size_t i) {
+  while (i < s.size() && is_digit(s[i])) ++i;
+  return i;
+}
+
+// ---- numbers ----
+
+// An optional sign and decimal digits, read left to right as a signed 64-bit integer;
+// `error` names the first fault met (InvalidDigit, PosOverflow, NegOverflow).
+struct IntRead {
+  std::int64_t value = 0;
+  std::string_view error;
+};
+
+IntRead read_i64(std::string_view s) {
+  if (s.empty()) return {0, "Empty"};
+  bool negative = s[0] == '-';
+  std::size_t i = (s[0] == '+' || s[0] == '-') ? 1 : 0;
+  if (i == s.size()) return {0, "InvalidDigit"};
+  // The magnitude accumulates unsigned, up to 2^63 - 1 or, when negative, 2^63.
+  const std::uint64_t limit =
+      static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) + (negative ? 1 : 0);
+  std::uint64_t value = 0;
+  for (; i < s.size(); ++i) {
+    if (!is_digit(s[i])) return {0, "InvalidDigit"};
+    unsigned digit = static_cast<unsigned>(s[i] - '0');
+    if (value > (limit - digit) / 10) return {0, negative ? "NegOverflow" : "PosOverflow"};
+    value = value * 10 + digit;
+  }
+  return {static_cast<std::int64_t>(negative ? 0 - value : value), {}};
+}
+
+[[noreturn]] void int_failure(std::string_view kind) {
+  std::string error = "ParseIntError { kind: ";
+  error += kind;
+  error += " }";
+  fatal(unwrap_failure(error));
+}
+
+// Where the leading significant digit of a well-formed decimal float stands: its
+// decimal exponent plus one (0.5 gives 0, 5 gives 1), saturating for huge exponents.
+std::int64_t magnitude(std::string_view s) {
+  std::size_t i = (s[0] == '+' || s[0] == '-') ? 1 : 0;
+  std::int64_t before_point = 0, leading_zeros = 0;
+  bool nonzero = false, after_point = false;
+  for (; i < s.size() && (is_digit(s[i]) || s[i] == '.'); ++i) {
+    if (s[i] == '.') after_point = true;
+    else if (s[i] != '0') nonzero = true;
+    else if (!nonzero && after_point) ++leading_zeros;
+    if (!after_point && nonzero && s[i] != '.') ++before_point;
+  }
+  constexpr std::int64_t cap = 1'000'000'000'000;
+  std::int64_t exp = 0;
+  if (i < s.size()) {  // at the "e" or "E" of the exponent, which has digits
+    bool negative = s[++i] == '-';
+    if (s[i] == '+' || s[i] == '-') ++i;
+    for (; i < s.size(); ++i)
+      if (exp < cap) exp = exp * 10 + (s[i] - '0');
+    if (negative) exp = -exp;
+  }
+  return exp + (before_point > 0 ? before_point : -leading_zeros);
+}
+
+// An optional sign, digits with an optional fraction (at least one digit in all), an
+// optional exponent with digits: the nearest double, ties to even; too large gives
+// infinity and too small zero, as the correctly rounded value would. Anything else: nullopt.
+std::optional<double> read_f64(std::string_view s) {
+  std::size_t i = (!s.empty() && (s[0] == '+' || s[0] == '-')) ? 1 : 0;
+  std::size_t int_end = skip_digits(s, i);
+  std::size_t digits = int_end - i;
+  i = int_end;
+  if (i < s.size() && s[i] == '.') {
+    std::size_t frac_end = skip_digits(s, i + 1);
+    digits += frac_end - i - 1;
+    i = frac_end;
+  }
+  if (digits == 0) return std::nullopt;
+  if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+    ++i;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+    std::size_t exp_end = skip_digits(s, i);
+    if (exp_end == i) return std::nullopt;
+    i = exp_end;
+  }
+  if (i != s.size()) return std::nullopt;
+
+  std::string_view body = s[0] == '+' ? s.substr(1) : s;  // from_chars takes no "+"
+  double value = 0;
+  auto res = std::from_chars(body.data(), body.data() + body.size(), value);
+  if (res.ec == std::errc::result_out_of_range) {
+    value = magnitude(s) > 0 ? kInf : 0.0;
+    if (s[0] == '-') value = -value;
+  }
+  return value;
+}
+
+// Truncates toward zero; beyond the signed 64-bit range gives the nearest end of it.
+std::int64_t truncate_saturating(double x) {
+  if (std::isnan(x)) return 0;
+  if (x >= 9223372036854775808.0) return std::numeric_limits<std::int64_t>::max();
+  if (x <= -9223372036854775808.0) return std::numeric_limits<std::int64_t>::min();
+  return static_cast<std::int64_t>(x);
+}
+
+// ---- atoms and argument lists ----
+
+// An Atom whose Name still points into the source text.
+using AtomView = std::variant<std::int64_t, double, std::string_view>;
+
+Atom to_atom(const AtomView& a) {
+  switch (a.index()) {
+    case 0: return std::get<0>(a);
+    case 1: return std::get<1>(a);
+    default: return std::string(std::get<2>(a));
+  }
+}
+
+AtomView parse_atom(std::string_view s) {
+  if (s == "inf") return kInf;
+  if (!is_letter(s[0]) && s.find_first_of(".eE") != std::string_view::npos) {
+    std::optional<double> x = read_f64(s);
+    if (!x) fatal(unwrap_failure("ParseFloatError { kind: Invalid }"));
+    return *x;
+  }
+  IntRead n = read_i64(s);
+  if (n.error.empty()) return n.value;
+  return s;
+}
+
+bool is_quoted(std::string_view t) { return t.size() >= 2 && t.front() == '"' && t.back() == '"'; }
+
+// An item or keyword value of an argument list: a quoted token gives its inner text as
+// written (nothing unescaped), any other token its atom.
+AtomView parse_item(std::string_view t) {
+  if (t == "\"") fatal("unterminated string at the end of the source text: \"\\\"\"");
+  if (is_quoted(t)) return t.substr(1, t.size() - 2);
+  return parse_atom(t);
+}
+
+// Keyword items: a repeated key keeps its first position and takes the last value.
+using KeywordMap = tsl::ordered_map<std::string_view, AtomView>;
+
+struct Delimited {
+  std::vector<AtomView> positional;
+  KeywordMap keywords;
+};
+
+Delimited parse_delimited(Stream& s, std::string_view open, std::string_view close) {
+  Delimited d;
+  expect(s, open);
+  while (!peek_is(s, close)) {
+    if (peek_is(s, ",")) next_token(s);
+    std::string_view t = next_token(s);
+    if (is_letter(t[0]) && peek_is(s, "=")) {
+      next_token(s);
+      d.keywords.insert_or_assign(t, parse_item(next_token(s)));
+    } else {
+      d.positional.push_back(parse_item(t));
+    }
+  }
+  expect(s, close);
+  return d;
+}
+
+// ---- types ----
+
+Dim parse_dim(std::string_view t) {
+  bool integer = is_digit(t[0]) || (t.size() > 1 && t[0] == '-' && is_digit(t[1]));
+  if (!integer) return std::string(t);
+  IntRead n = read_i64(t);
+  if (!n.error.empty()) int_failure(n.error);
+  return n.value;
+}
+
+TensorType parse_type(Stream& s) {
+  TensorType ty;
+  ty.dtype = next_token(s);
+  expect(s, "[");
+  while (!peek_is(s, "]")) {
+    if (peek_is(s, ",")) next_token(s);
+    ty.shape.push_back(parse_dim(next_token(s)));
+  }
+  expect(s, "]");
+  return ty;
+}
+
+// A declared type where the single token "*" stands for the wildcard type.
+TensorType parse_type_or_wildcard(Stream& s) {
+  if (!peek_is(s, "*")) return parse_type(s);
+  next_token(s);
+  return TensorType{"*", {}};
+}
+
+// ---- literals ----
+
+LiteralValue parse_literal_scalar(Stream& s) {
+  std::string_view t = next_token(s);
+  if (t == "inf") return {kInf};
+  if (t == "-") {
+    std::string_view u = next_token(s);
+    if (u != "inf") fatal("Expected 'inf' after '-', got " + debug_str(u));
+    return {-kInf};
+  }
+  AtomView a = parse_atom(t);
+  if (const auto* name = std::get_if<std::string_view>(&a))
+    fatal("Expected literal value, got name " + debug_str(*name));
+  if (const auto* n = std::get_if<std::int64_t>(&a)) return {*n};
+  return {std::get<double>(a)};
+}
+
+// `depth` counts the enclosing lists, this one included.
+LiteralList parse_list_literal(Stream& s, std::size_t depth) {
+  if (depth > kMaxLiteralDepth) fatal("literal list nested deeper than 1000 levels");
+  LiteralList items;
+  expect(s, "[");
+  while (!peek_is(s, "]")) {
+    if (peek_is(s, ",")) next_token(s);
+    if (peek_is(s, "[")) items.push_back({parse_list_literal(s, depth + 1)});
+    else items.push_back(parse_literal_scalar(s));
+  }
+  expect(s, "]");
+  return items;
+}
+
+// ---- op statements ----
+
+// The bracket list's positional items, sorted by what they can fill.
+struct BracketItems {
+  std::vector<std::int64_t> ints;
+  std::vector<double> floats;
+  std::optional<std::string_view> pattern;  // the last name holding a blank or "->"
+  std::vector<std::string_view> names;
+
+  std::string name(std::size_t i) const { return i < names.size() ? std::string(names[i]) : ""; }
+  std::string pattern_or_empty() const { return pattern ? std::string(*pattern) : ""; }
+};
+
+BracketItems sort_bracket_items(const std::vector<AtomView>& items) {
+  BracketItems b;
+  for (const AtomView& a : items) {
+    if (const auto* n = std::get_if<std::int64_t>(&a)) b.ints.push_back(*n);
+    else if (const auto* x = std::get_if<double>(&a)) b.floats.push_back(*x);
+    else {
+      std::string_view name = std::get<std::string_view>(a);
+      if (name.find(' ') != std::string_view::npos || name.find("->") != std::string_view::npos)
+        b.pattern = name;
+      else b.names.push_back(name);
+    }
+  }
+  return b;
+}
+
+// Integer and float keyword values size an axis (floats truncated); names are skipped.
+void add_axes(OrderedMap<std::int64_t>& axes, const KeywordMap& keywords) {
+  for (const auto& [key, value] : keywords) {
+    if (const auto* n = std::get_if<std::int64_t>(&value))
+      axes.insert_or_assign(std::string(key), *n);
+    else if (const auto* x = std::get_if<double>(&value))
+      axes.insert_or_assign(std::string(key), truncate_saturating(*x));
+  }
+}
+
+// The canonical text writes axes as keyword items inside the brackets, so those count
+// too, before the parenthesised ones.
+OrderedMap<std::int64_t> build_axes(const Delimited& bracket, const Delimited& paren) {
+  OrderedMap<std::int64_t> axes;
+  add_axes(axes, bracket.keywords);
+  add_axes(axes, paren.keywords);
+  return axes;
+}
+
+std::size_t kind_index(std::string_view word) {
+  for (std::size_t i = 0; i < kind_words.size(); ++i)
+    if (kind_words[i] == word) return i;
+  return kind_words.size();
+}
+
+std::string require_reduction(const BracketItems& b, std::string_view word) {
+  std::string reduction = b.name(0);
+  if (reduction.empty())
+    fatal(word == "fold" ? "fold requires a reduction: fold[pattern, reduction]"
+                         : "write requires a reduction: write[pattern, reduction]");
+  return reduction;
+}
+
+Loop build_loop(const BracketItems& b) {
+  if (b.names.size() >= 2) return Loop{b.name(0), LoopCount{b.name(1)}};
+  if (b.ints.empty()) fatal("loop requires explicit count: loop[fn, count]");
+  // A negative count is read as its two's-complement pattern.
+  return Loop{b.name(0), LoopCount{static_cast<std::uint64_t>(b.ints[0])}};
+}
+
+Cache build_cache(const BracketItems& b) {
+  if (b.names.empty()) fatal("cache requires var name: cache[var, init] or cache[var, init, extend]");
+  if (b.names.size() == 1)
+    fatal("cache requires init function: cache[var, init] or cache[var, init, extend]");
+  Cache c{b.name(0), b.name(1), std::nullopt};
+  if (b.names.size() >= 3) c.extend = b.name(2);
+  return c;
+}
+
+// Runs once both argument lists are read, so its stops come after theirs.
+OpKind build_kind(std::string_view word, const Delimited& bracket, const Delimited& paren) {
+  BracketItems b = sort_bracket_items(bracket.positional);
+  switch (kind_index(word)) {
+    case 0: return View{b.pattern_or_empty(), build_axes(bracket, paren)};
+    case 1: return Map{b.name(0)};
+    case 2: return Fold{b.pattern_or_empty(), require_reduction(b, word)};
+    case 3: return Tile{b.pattern_or_empty(), build_axes(bracket, paren)};
+    case 4: return Read{b.pattern_or_empty()};
+    case 5: return Write{b.pattern_or_empty(), require_reduction(b, word)};
+    case 6: return Contract{b.pattern_or_empty()};
+    case 8: return Iota{};
+    case 9:
+      if (b.floats.size() < 2) fatal("random requires two bounds: random[lo, hi]");
+      return Random{b.floats[0], b.floats[1]};
+    case 10: return Call{b.name(0)};
+    case 11: return build_loop(b);
+    case 12: return build_cache(b);
+    default: fatal("Unknown op: " + debug_str(word));  // "literal" never comes here
+  }
+}
+
+// a, b: f32[N], c = ...   (commas required; each output optionally typed)
+void parse_inline_outputs(Stream& s, Op& op) {
+  for (;;) {
+    op.outputs.emplace_back(next_token(s));
+    if (peek_is(s, ":")) {
+      next_token(s);
+      op.output_types.emplace_back(parse_type_or_wildcard(s));
+    } else {
+      op.output_types.emplace_back(std::nullopt);
+    }
+    if (!peek_is(s, ",")) return;
+    next_token(s);
+  }
+}
+
+// A list up to ")" whose commas are optional separators; the token after a comma is
+// always an item, even ")".
+template <class ReadItem>
+void read_list(Stream& s, ReadItem read_item) {
+  while (!peek_is(s, ")")) {
+    if (peek_is(s, ",")) next_token(s);
+    read_item();
+  }
+}
+
+// (a, b): (f32[N], i32[N]) = ...   (the two counts are not compared)
+void parse_grouped_outputs(Stream& s, Op& op) {
+  next_token(s);
+  read_list(s, [&] { op.outputs.emplace_back(next_token(s)); });
+  expect(s, ")");
+  expect(s, ":");
+  expect(s, "(");
+  read_list(s, [&] { op.output_types.emplace_back(parse_type(s)); });
+  expect(s, ")");
+}
+
+Op parse_op(Stream& s) {
+  Op op;
+  skip_comments(s);
+  op.comments = take_comments(s);
+  if (peek_is(s, "(")) parse_grouped_outputs(s, op);
+  else parse_inline_outputs(s, op);
+  expect(s, "=");
+  std::string_view word = next_token(s);
+  if (word == "literal") {
+    expect(s, "(");
+    LiteralValue value =
+        peek_is(s, "[") ? LiteralValue{parse_list_literal(s, 1)} : parse_literal_scalar(s);
+    expect(s, ")");
+    op.kind = Literal{std::move(value)};
+    return op;
+  }
+  Delimited bracket, paren;
+  if (peek_is(s, "[")) bracket = parse_delimited(s, "[", "]");
+  if (peek_is(s, "(")) paren = parse_delimited(s, "(", ")");
+  op.kind = build_kind(word, bracket, paren);
+  op.args.reserve(paren.positional.size());
+  for (const AtomView& a : paren.positional) op.args.push_back(to_atom(a));
+  return op;
+}
+
+// ---- functions ----
+
+Param parse_param(Stream& s) {
+  Param p;
+  p.name = next_token(s);
+  std::string_view colon = next_token(s);
+  if (colon != ":") fatal("Expected \":\", got " + debug_str(colon));
+  p.ty = parse_type_or_wildcard(s);
+  return p;
+}
+
+// name(params) -> (returns) { ops }. Comments inside the header and before the first op
+// are the function's; comments inside an op and up to the next belong to the next op;
+// those inside and after the last op stay pending.
+Function parse_fn(Stream& s) {
+  Function f;
+  f.name = next_token(s);
+  expect(s, "(");
+  read_list(s, [&] { f.params.push_back(parse_param(s)); });
+  expect(s, ")");
+  expect(s, "->");
+  expect(s, "(");
+  read_list(s, [&] { f.returns.push_back(parse_param(s)); });
+  expect(s, ")");
+  expect(s, "{");
+  skip_comments(s);
+  f.comments = take_comments(s);
+  for (;;) {
+    skip_comments(s);
+    if (peek_is(s, "}")) {
+      expect(s, "}");
+      return f;
+    }
+    f.ops.push_back(parse_op(s));
+  }
+}
+
+}  // namespace
+
+Module parse(std::string_view text) {
+  Stream s;
+  s.tokens = tokenize(text);
+  Module m;
+  skip_comments(s);
+  m.header_comments = take_comments(s);
+  for (;;) {
+    skip_comments(s);
+    if (at_end(s)) break;
+    std::vector<std::string> comments = take_comments(s);
+    Function f = parse_fn(s);
+    comments.insert(comments.end(), std::make_move_iterator(f.comments.begin()),
+                    std::make_move_iterator(f.comments.end()));
+    f.comments = std::move(comments);
+    std::string key = f.name;
+    m.functions.insert_or_assign(std::move(key), std::move(f));  // a later definition wins
+  }
+  return m;
+}
 
 Module parse_file(const std::string& path) {
   std::string text;

@@ -1,6 +1,7 @@
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include "regex.hpp"
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -43,8 +44,11 @@ Regex::~Regex() { pcre2_code_free(code_); }
 bool Regex::next_match(std::string_view subject, std::size_t start, std::size_t& begin,
                        std::size_t& end, bool anchored) const {
   pcre2_match_data* md = thread_match_data();
+  // The first search of a subject checks its UTF-8 (invalid text then simply has no match);
+  // later searches start where a match ended, in text already checked.
+  std::uint32_t options = (start > 0 ? PCRE2_NO_UTF_CHECK : 0u) | (anchored ? PCRE2_ANCHORED : 0u);
   int rc = pcre2_match(code_, reinterpret_cast<PCRE2_SPTR>(subject.data()), subject.size(), start,
-                       PCRE2_NO_UTF_CHECK | (anchored ? PCRE2_ANCHORED : 0u), md, nullptr);
+                       options, md, nullptr);
   if (rc < 0) return false;
   PCRE2_SIZE* ov = pcre2_get_ovector_pointer(md);
   begin = ov[0];

@@ -1,8 +1,226 @@
-#include "travune/fatal.hpp"
+// The axis-size resolver. For each view and tile op without axes, the pattern's left side is
+// bound to the concrete dimensions of the first argument and its right side to those of the
+// declared output type; output-side axes that the pattern leaves implicit get their sizes.
 #include "travune/resolve.hpp"
 
-namespace travune {
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <variant>
+#include <vector>
 
-Module resolve(const Module&) { fatal("the resolver is not built yet"); }
+#include "regex.hpp"
+#include "travune/fatal.hpp"
+
+namespace travune {
+namespace {
+
+// The tokens of a pattern side, tried in this order at each position: "...", "(", ")", a name
+// (an ASCII letter or underscore, then word characters) and a run of decimal digits.
+// Word characters are spelled out as the language defines them: alphabetic characters, marks,
+// decimal digits, connector punctuation and join controls. PCRE2's own \w is a different set
+// (letters, numbers and "_" before 10.43; other marks and Pc since), so it is not used.
+// Digits are the Unicode decimal digits (Nd), as \d is in UCP mode.
+constexpr std::string_view pattern_text =
+    R"(\.\.\.|\(|\)|[a-zA-Z_][\p{Alphabetic}\p{M}\p{Nd}\p{Pc}\p{Join_Control}]*|\p{Nd}+)";
+
+// Compiled on first use, under the function-local static's once-only guard; read-only after.
+const Regex& pattern_re() {
+  static const Regex re(pattern_text);
+  return re;
+}
+
+// One element of a pattern side: an axis (one token) or a group (the tokens written between
+// "(" and the next ")"). Both are ranges of the side's token list, which holds views into the
+// pattern text, so tokenising a side allocates nothing once its buffers have grown.
+struct PatternElem {
+  bool group = false;
+  std::size_t begin = 0;  // tokens[begin, end); an axis has exactly one token
+  std::size_t end = 0;
+};
+
+struct PatternSide {
+  bool ellipsis = false;  // "..." occurred outside every group
+  std::vector<std::string_view> tokens;
+  std::vector<PatternElem> elems;
+
+  std::string_view axis(const PatternElem& e) const { return tokens[e.begin]; }
+};
+
+// Tokenises one side of a pattern into `side`, reusing its buffers. Characters that no token
+// matches (blanks, commas, "->", stray dots, a non-ASCII letter starting a name) are skipped.
+void parse_pattern_side(std::string_view text, PatternSide& side) {
+  side.ellipsis = false;
+  side.tokens.clear();
+  side.elems.clear();
+  pattern_re().for_each_match(text, [&](std::string_view tok) { side.tokens.push_back(tok); });
+  const auto& tokens = side.tokens;
+  std::size_t i = 0;
+  while (i < tokens.size()) {
+    if (tokens[i] == "...") {
+      side.ellipsis = true;
+      ++i;
+    } else if (tokens[i] == "(") {
+      // Everything up to the next ")" is a member, "(" and "..." included.
+      std::size_t close = i + 1;
+      while (close < tokens.size() && tokens[close] != ")") ++close;
+      if (close == tokens.size()) fatal("unclosed \"(\" in pattern side " + debug_str(text));
+      side.elems.push_back({true, i + 1, close});
+      i = close + 1;
+    } else {
+      side.elems.push_back({false, i, i + 1});  // a name, a digit run or a stray ")"
+      ++i;
+    }
+  }
+}
+
+bool starts_with_ascii_digit(std::string_view s) { return !s.empty() && s[0] >= '0' && s[0] <= '9'; }
+
+// The dimension index paired with element j: from the left, or aligned to the right end of
+// the shape when the side has an ellipsis (wherever it stands).
+std::int64_t dim_index(const PatternSide& side, std::size_t rank, std::size_t j) {
+  std::int64_t offset = side.ellipsis ? static_cast<std::int64_t>(rank) -
+                                            static_cast<std::int64_t>(side.elems.size())
+                                      : 0;
+  return offset + static_cast<std::int64_t>(j);
+}
+
+// The concrete size at `index` of `shape`, or null when the index lies outside or the dimension
+// is symbolic.
+const std::int64_t* concrete_at(const std::vector<Dim>& shape, std::int64_t index) {
+  if (index < 0 || index >= static_cast<std::int64_t>(shape.size())) return nullptr;
+  return std::get_if<std::int64_t>(&shape[static_cast<std::size_t>(index)]);
+}
+
+std::int64_t wrapping_mul(std::int64_t a, std::int64_t b) {
+  return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) * static_cast<std::uint64_t>(b));
+}
+
+// Working values, kept across ops and functions only to reuse their storage. Keys are views
+// into the function being resolved, whose names and types do not move while it is resolved.
+struct Scratch {
+  std::unordered_map<std::string_view, const TensorType*> env;
+  std::unordered_set<std::string_view> left_names;
+  std::unordered_map<std::string_view, std::int64_t> known;
+  PatternSide left;
+  PatternSide right;
+};
+
+// Binds the left side's axis names to the concrete dimensions of the first argument's type.
+void bind_left(const PatternSide& left, const std::vector<Dim>& shape, Scratch& s) {
+  for (std::size_t j = 0; j < left.elems.size(); ++j) {
+    const PatternElem& e = left.elems[j];
+    if (e.group) continue;  // a group occupies a position and binds nothing
+    std::string_view name = left.axis(e);
+    if (starts_with_ascii_digit(name)) continue;
+    if (const std::int64_t* size = concrete_at(shape, dim_index(left, shape.size(), j))) {
+      s.known.insert_or_assign(name, *size);
+    }
+  }
+}
+
+// A group whose total is concrete and which has exactly one unknown member yields that member
+// with the total divided by the product of the known members (when that product is positive).
+void infer_group(const PatternSide& right, const PatternElem& g, std::int64_t total,
+                 const Scratch& s, OrderedMap<std::int64_t>& axes) {
+  std::int64_t product = 1;
+  std::size_t unknowns = 0;
+  std::string_view unknown;
+  for (std::size_t k = g.begin; k < g.end; ++k) {
+    std::string_view member = right.tokens[k];
+    auto it = s.known.find(member);
+    if (it != s.known.end()) {
+      product = wrapping_mul(product, it->second);
+    } else if (unknowns++ == 0) {
+      unknown = member;
+    }
+  }
+  // product > 0 also rules out INT64_MIN / -1.
+  if (unknowns == 1 && product > 0) axes.insert_or_assign(std::string(unknown), total / product);
+}
+
+// The sizes of the right side's implicit axes, from the declared output shape.
+OrderedMap<std::int64_t> infer_right(const PatternSide& right, const std::vector<Dim>& shape,
+                                     const Scratch& s) {
+  OrderedMap<std::int64_t> axes;
+  for (std::size_t j = 0; j < right.elems.size(); ++j) {
+    const PatternElem& e = right.elems[j];
+    const std::int64_t* size = concrete_at(shape, dim_index(right, shape.size(), j));
+    if (!size) continue;
+    if (e.group) {
+      infer_group(right, e, *size, s, axes);
+      continue;
+    }
+    std::string_view name = right.axis(e);
+    if (starts_with_ascii_digit(name) || s.left_names.contains(name)) continue;
+    axes.insert_or_assign(std::string(name), *size);
+  }
+  return axes;
+}
+
+// Fills the axes of one view or tile op whose declared first output type is `out`.
+void resolve_axes(std::string_view pattern, OrderedMap<std::int64_t>& axes, const Op& op,
+                  const TensorType& out, Scratch& s) {
+  if (!axes.empty()) return;  // sizes already given are never touched
+  std::size_t arrow = pattern.find("->");
+  if (arrow == std::string_view::npos) return;
+
+  parse_pattern_side(pattern.substr(0, arrow), s.left);
+  s.left_names.clear();
+  for (const PatternElem& e : s.left.elems) {
+    if (!e.group) s.left_names.insert(s.left.axis(e));
+  }
+  s.known.clear();
+  if (!op.args.empty()) {
+    if (const std::string* arg = std::get_if<std::string>(&op.args.front())) {
+      auto it = s.env.find(*arg);
+      if (it != s.env.end()) bind_left(s.left, it->second->shape, s);
+    }
+  }
+
+  parse_pattern_side(pattern.substr(arrow + 2), s.right);
+  OrderedMap<std::int64_t> inferred = infer_right(s.right, out.shape, s);
+  if (!inferred.empty()) axes = std::move(inferred);
+}
+
+void resolve_function(std::string_view key, Function& f, Scratch& s) {
+  s.env.clear();
+  for (const Param& p : f.params) s.env.insert_or_assign(p.name, &p.ty);
+  for (std::size_t i = 0; i < f.ops.size(); ++i) {
+    Op& op = f.ops[i];
+    // Every op's typed outputs enter the environment first, so an op can read its own output.
+    std::size_t typed = std::min(op.outputs.size(), op.output_types.size());
+    for (std::size_t k = 0; k < typed; ++k) {
+      if (op.output_types[k]) s.env.insert_or_assign(op.outputs[k], &*op.output_types[k]);
+    }
+    if (op.output_types.empty()) {
+      fatal("op " + std::to_string(i) + " of function " + debug_str(key) +
+            " has no output types: every op needs at least one entry");
+    }
+    const std::optional<TensorType>& out = op.output_types.front();
+    if (!out) continue;
+    if (View* v = std::get_if<View>(&op.kind)) {
+      resolve_axes(v->pattern, v->axes, op, *out, s);
+    } else if (Tile* t = std::get_if<Tile>(&op.kind)) {
+      resolve_axes(t->pattern, t->axes, op, *out, s);
+    }
+  }
+}
+
+}  // namespace
+
+Module resolve(const Module& m) {
+  Module out = m;  // the one copy; only axes of view and tile ops change in it
+  Scratch s;
+  for (auto it = out.functions.begin(); it != out.functions.end(); ++it) {
+    resolve_function(it->first, it.value(), s);
+  }
+  return out;
+}
 
 }  // namespace travune

@@ -1,9 +1,125 @@
+// Substitution of configuration values: "param." dimensions of declared types become concrete
+// sizes and symbolic loop counts become fixed counts. Each routine copies its input once and
+// substitutes in the copy; nothing else changes.
 #include "config.hpp"
 
-#include "travune/fatal.hpp"
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
 
 namespace travune {
+namespace {
 
-Module sub_module(const Module&, const ConfigMap&) { fatal("substitution is not built yet"); }
+// Looks names up through one reused key buffer, so a long name costs no allocation per lookup.
+struct Lookup {
+  const ConfigMap& config;
+  std::string key;
+
+  const ConfigValue* find(std::string_view name) {
+    if (config.empty()) return nullptr;
+    key.assign(name);
+    auto it = config.find(key);
+    return it == config.end() ? nullptr : &it->second;
+  }
+};
+
+// Truncation toward zero that saturates at the ends of the range; NaN gives 0.
+std::int64_t saturating_trunc(double f) {
+  using limits = std::numeric_limits<std::int64_t>;
+  if (std::isnan(f)) return 0;
+  if (f >= 0x1p63) return limits::max();
+  if (f < -0x1p63) return limits::min();
+  return static_cast<std::int64_t>(f);
+}
+
+constexpr std::string_view param_prefix = "param.";
+
+// Only a dimension written "param." and a name is looked up, under the name.
+void sub_dim_in(Dim& d, Lookup& lookup) {
+  const std::string* text = std::get_if<std::string>(&d);
+  if (!text || !starts_with_param(*text)) return;
+  const ConfigValue* v = lookup.find(std::string_view(*text).substr(param_prefix.size()));
+  if (!v) return;
+  if (const std::int64_t* i = std::get_if<std::int64_t>(v)) {
+    d = *i;
+  } else if (const double* f = std::get_if<double>(v)) {
+    d = saturating_trunc(*f);
+  }
+}
+
+// The dimensions of a wildcard type are never substituted.
+void sub_type_in(TensorType& t, Lookup& lookup) {
+  if (t.dtype == "*") return;
+  for (Dim& d : t.shape) sub_dim_in(d, lookup);
+}
+
+// A symbolic count is looked up with or without "param."; only an integer fills it, taken as
+// unsigned (-1 becomes 2^64 - 1).
+void sub_count_in(LoopCount& count, Lookup& lookup) {
+  const std::string* text = std::get_if<std::string>(&count);
+  if (!text) return;
+  std::string_view name = *text;
+  if (name.starts_with(param_prefix)) name.remove_prefix(param_prefix.size());
+  const ConfigValue* v = lookup.find(name);
+  if (!v) return;
+  if (const std::int64_t* i = std::get_if<std::int64_t>(v)) count = static_cast<std::uint64_t>(*i);
+}
+
+void sub_op_in(Op& o, Lookup& lookup) {
+  for (std::optional<TensorType>& t : o.output_types) {
+    if (t) sub_type_in(*t, lookup);
+  }
+  if (Loop* loop = std::get_if<Loop>(&o.kind)) sub_count_in(loop->count, lookup);
+}
+
+void sub_function_in(Function& f, Lookup& lookup) {
+  for (Param& p : f.params) sub_type_in(p.ty, lookup);
+  for (Param& p : f.returns) sub_type_in(p.ty, lookup);
+  for (Op& o : f.ops) sub_op_in(o, lookup);
+}
+
+}  // namespace
+
+Dim sub_dim(const Dim& d, const ConfigMap& config) {
+  Dim out = d;
+  Lookup lookup{config, {}};
+  sub_dim_in(out, lookup);
+  return out;
+}
+
+TensorType sub_type(const TensorType& t, const ConfigMap& config) {
+  TensorType out = t;
+  Lookup lookup{config, {}};
+  sub_type_in(out, lookup);
+  return out;
+}
+
+Op sub_op(const Op& o, const ConfigMap& config) {
+  Op out = o;
+  Lookup lookup{config, {}};
+  sub_op_in(out, lookup);
+  return out;
+}
+
+Function sub_function(const Function& f, const ConfigMap& config) {
+  Function out = f;
+  Lookup lookup{config, {}};
+  sub_function_in(out, lookup);
+  return out;
+}
+
+Module sub_module(const Module& m, const ConfigMap& config) {
+  Module out = m;  // keys stay as stored, which may differ from a function's own name
+  if (config.empty()) return out;
+  Lookup lookup{config, {}};
+  for (auto it = out.functions.begin(); it != out.functions.end(); ++it) {
+    sub_function_in(it.value(), lookup);
+  }
+  return out;
+}
 
 }  // namespace travune

@@ -1,5 +1,6 @@
 #pragma once
 // The checker: types, shapes and scopes, and the constraints on configuration and weights.
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -10,17 +11,19 @@
 namespace travune {
 
 struct Constraints {
-  std::set<std::string> params;  // "param."-prefixed names, sorted
-  // function key -> weight argument name -> parameter type, both sorted
-  std::map<std::string, std::map<std::string, TensorType>> weights;
+  // "param."-prefixed names, sorted byte-wise.
+  std::set<std::string, std::less<>> params;
+  // function key -> weight argument name -> parameter type, both sorted byte-wise.
+  std::map<std::string, std::map<std::string, TensorType, std::less<>>, std::less<>> weights;
 };
 
 struct CheckResult {
-  std::vector<std::string> errors;
+  std::vector<std::string> errors;  // in the order found
   Constraints constraints;
 };
 
-// Checks every function in map order; only an op without outputs or output types stops the call.
+// Checks every function in map order, naming each by its key. Findings are
+// messages in `errors`; only an op without outputs or output types stops the call.
 CheckResult check(const Module& m);
 
 // {"errors":[...],"constraints":{"params":[...],"weights":{...}}}

@@ -1,0 +1,175 @@
+"""Substitution of configuration values given as JSON, through resolve_json."""
+import json
+
+import pytest
+
+import _travune as t
+
+
+def _reader_built():
+    try:
+        t.resolve_json('{"functions":{}}', "{}")
+        return True
+    except BaseException:
+        return False
+
+
+# Until the module and configuration JSON readers are built, nothing here can run.
+pytestmark = pytest.mark.skipif(not _reader_built(), reason="JSON readers not built yet")
+
+
+def ty(*dims, dtype="f32"):
+    return {"dtype": dtype, "shape": list(dims)}
+
+
+def param(name, type_):
+    return {"name": name, "ty": type_}
+
+
+def loop(count, output_types=None):
+    return {"kind": "loop", "target": "body", "count": count, "outputs": ["y"],
+            "output_types": output_types or [None], "args": ["param.n"]}
+
+
+def fn(params=(), ops=(), returns=(), name="main"):
+    return {"name": name, "params": list(params), "returns": list(returns), "ops": list(ops)}
+
+
+def resolved(functions, config):
+    out = t.resolve_json(json.dumps({"functions": functions}), json.dumps(config))
+    return json.loads(out)["functions"]
+
+
+def shape_of(dim, config, dtype="f32"):
+    """The dimension `dim` of a parameter's type after substitution."""
+    return resolved({"main": fn([param("x", ty(dim, dtype=dtype))])}, config)["main"]["params"][0]["ty"]["shape"][0]
+
+
+def count_of(count, config):
+    return resolved({"main": fn(ops=[loop(count)])}, config)["main"]["ops"][0]["count"]
+
+
+DIMS = [
+    ("param.n", {"n": 4}, 4),
+    ("n", {"n": 4}, "n"),
+    ("param.n", {"param.n": 4}, "param.n"),
+    ("param.n", {"n": 2.9}, 2),
+    ("param.n", {"n": -2.9}, -2),
+    ("param.n", {"n": 4.0}, 4),
+    ("param.n", {"n": 1e300}, 2**63 - 1),
+    ("param.n", {"n": -1e300}, -(2**63)),
+    ("param.n", {"n": 9223372036854775808}, 2**63 - 1),   # above the integers: a float
+    ("param.n", {"n": -9223372036854775808}, -(2**63)),   # still an integer
+    ("param.n", {"n": [1, 2]}, "param.n"),
+    ("param.n", {"n": []}, "param.n"),
+    ("param.n", {"m": 4}, "param.n"),
+    ("param.", {"": 7}, 7),                                # looked up under the empty name
+    ("param.a.b", {"a.b": 3}, 3),
+    ("param", {"": 7}, "param"),
+    ("Param.n", {"n": 4}, "Param.n"),
+    (5, {"n": 4}, 5),
+]
+
+
+@pytest.mark.parametrize("dim,config,expected", DIMS)
+def test_dimension(dim, config, expected):
+    assert shape_of(dim, config) == expected
+
+
+def test_later_duplicate_wins():
+    out = t.resolve_json(json.dumps({"functions": {"main": fn([param("x", ty("param.n"))])}}),
+                         '{"n": 1, "n": 6}')
+    assert json.loads(out)["functions"]["main"]["params"][0]["ty"]["shape"] == [6]
+
+
+def test_wildcard_type_keeps_its_shape():
+    assert shape_of("param.n", {"n": 4}, dtype="*") == "param.n"
+    assert shape_of("param.n", {"n": 4}, dtype="**") == 4
+
+
+COUNTS = [
+    ("n", {"n": 4}, 4),
+    ("param.n", {"n": 4}, 4),
+    ("param.n", {"param.n": 4}, "param.n"),
+    ("n", {"n": -1}, 18446744073709551615),
+    ("n", {"n": -(2**63)}, 2**63),
+    ("param.n", {"n": 2.9}, "param.n"),
+    ("n", {"n": [1]}, "n"),
+    ("n", {}, "n"),
+    ("param.", {"": 2}, 2),
+    ("", {"": 2}, 2),
+    (3, {"n": 4}, 3),
+]
+
+
+@pytest.mark.parametrize("count,config,expected", COUNTS)
+def test_loop_count(count, config, expected):
+    assert count_of(count, config) == expected
+
+
+def test_what_substitution_touches():
+    ops = [
+        loop("n", [ty("param.n", "n", 2), None]),
+        {"kind": "map", "function": "param.n", "outputs": ["a", "b"],
+         "output_types": [None, ty("param.m")], "args": ["param.n", 3, 2.5],
+         "comments": ["// param.n"]},
+        {"kind": "view", "pattern": "param.n -> param.n", "axes": {"param.n": 1},
+         "outputs": ["v"], "output_types": [ty("param.n")], "args": ["a"]},
+    ]
+    f = fn([param("x", ty("param.n", dtype="i32")), param("w", ty("param.n", dtype="*"))], ops,
+           [param("r", ty(1, "param.m"))])
+    f["comments"] = ["// param.n"]
+    out = resolved({"main": f}, {"n": 4, "m": 5})["main"]
+    assert out["params"] == [param("x", ty(4, dtype="i32")), param("w", ty("param.n", dtype="*"))]
+    assert out["returns"] == [param("r", ty(1, 5))]
+    assert out["comments"] == ["// param.n"]
+    loop_op, map_op, view_op = out["ops"]
+    assert loop_op["count"] == 4
+    assert loop_op["output_types"] == [ty(4, "n", 2), None]
+    assert loop_op["args"] == ["param.n"]
+    assert map_op == {**ops[1], "output_types": [None, ty(5)]}
+    assert view_op == {**ops[2], "output_types": [ty(4)]}
+
+
+def test_function_key_and_name_kept_apart():
+    out = t.resolve_json(json.dumps({"header_comments": ["// h"], "functions": {
+        "k": fn([param("x", ty("param.n"))], name="other"), "a": fn(name="a")}}), '{"n": 2}')
+    assert out.startswith('{"header_comments":["// h"],"functions":{"k":{"name":"other",')
+    assert list(json.loads(out)["functions"]) == ["k", "a"]
+
+
+def test_empty_config_gives_the_module_back():
+    m = json.dumps({"functions": {"main": fn(
+        [param("x", ty("param.n", 3))], [loop("param.n", [ty("param.n")])],
+        [param("r", ty("param.n"))])}}, separators=(",", ":"))
+    assert t.resolve_json(m, "{}") == m
+    assert t.resolve_json(m, " { } ") == m
+
+
+def panic_text(call):
+    with pytest.raises(BaseException) as info:
+        call()
+    assert type(info.value).__name__ == "PanicException"
+    return str(info.value)
+
+
+GOOD_MODULE = json.dumps({"functions": {}})
+
+
+@pytest.mark.parametrize("config", [
+    '{"n": "1"}', '{"n": true}', '{"n": null}', '{"n": {}}', '{"n": [1, "x"]}',
+])
+def test_value_of_another_kind_stops(config):
+    text = panic_text(lambda: t.resolve_json(GOOD_MODULE, config))
+    assert text.startswith("called `Result::unwrap()` on an `Err` value: ")
+    assert "data did not match any variant of untagged enum ConfigValue" in text
+
+
+def test_config_that_is_not_an_object_stops():
+    text = panic_text(lambda: t.resolve_json(GOOD_MODULE, "[1]"))
+    assert text.startswith("called `Result::unwrap()` on an `Err` value: ")
+
+
+def test_module_error_is_reported_first():
+    module_error = panic_text(lambda: t.infer_axes_json("{"))
+    assert panic_text(lambda: t.resolve_json("{", '{"n": "x"}')) == module_error

@@ -1,0 +1,443 @@
+"""The parser: source text to the module's JSON form, and every stop of the grammar."""
+import json
+
+import pytest
+
+import _travune as t
+
+
+def module(src):
+    return json.loads(t.parse_to_json(src))
+
+
+def function(body, header="f() -> ()"):
+    return module(f"{header} {{\n{body}\n}}")["functions"]["f"]
+
+
+def first_op(stmt):
+    return function(stmt)["ops"][0]
+
+
+def args(items):
+    """The positional argument list of a map op: shows how tokens and atoms are read."""
+    return first_op(f"y = map[g]({items})")["args"]
+
+
+def shape(dims):
+    return function("", f"f(a: f32[{dims}]) -> ()")["params"][0]["ty"]["shape"]
+
+
+def stops(src, message):
+    with pytest.raises(BaseException) as info:
+        t.parse_to_json(src)
+    assert type(info.value).__name__ == "PanicException"
+    assert str(info.value) == message
+
+
+def stops_in_body(body, message):
+    stops(f"f() -> () {{\n{body}\n}}", message)
+
+
+UNWRAP = "called `Result::unwrap()` on an `Err` value: "
+FLOAT_ERROR = UNWRAP + "ParseFloatError { kind: Invalid }"
+
+
+# ---- tokens, seen through argument lists and shapes ----
+
+@pytest.mark.parametrize("items,expected", [
+    ("a->b", ["a", "->", "b"]),
+    ("x-1", ["x", -1]),
+    ("1-2", [1, -2]),
+    ("--5", ["-", -5]),
+    ("- >", ["-"]),
+    ("-inf", ["-", None]),
+    ("+5", ["+", 5]),
+    ("layers.*.w", ["layers.*", "w"]),
+    ("a/b", ["a", "/", "b"]),
+    ("x. a...b param.n", ["x.", "a...b", "param.n"]),
+    ("x.** a.*b a*", ["x.*", "*", "a.*", "b", "a", "*"]),
+    ("1. 1.2.3 .5 1E7", [1.0, 1.2, 3, 5, 10000000.0]),
+    ("-12.5e-3", [-0.0125]),
+    ("ab\u00e9cd", ["ab", "cd"]),
+    ("a\x0bb\x7fc", ["a", "b", "c"]),
+    ("a!#$%&';<>?@\\^`|~b", ["a", "b"]),
+    ('"a\\"b"', ['a\\"b']),
+    ('"x\ny" "a b" ""', ["x\ny", "a b", ""]),
+    ("{ }", ["{", "}"]),
+    ("a , , b", ["a", ",", "b"]),  # the token after a comma is an item
+])
+def test_tokens(items, expected):
+    assert args(items) == expected
+
+
+@pytest.mark.parametrize("dims,expected", [
+    ("", []),
+    ("B,T", ["B", "T"]),
+    ("B T", ["B", "T"]),
+    ("....", ["..."]),
+    (".. .", []),
+    ("-1", [-1]),
+    ("n-1", ["n", -1]),
+    ("-", ["-"]),
+    ("x.* param.n", ["x.*", "param.n"]),
+    ('"q"', ['"q"']),
+    ("-9223372036854775808 9223372036854775807", [-9223372036854775808, 9223372036854775807]),
+    ("B,]", ["B", "]"]),  # a comma before "]" makes it a dimension; the type goes on
+])
+def test_shapes(dims, expected):
+    if dims == "B,]":
+        assert function("", "f(a: f32[B,]]) -> ()")["params"][0]["ty"]["shape"] == expected
+    else:
+        assert shape(dims) == expected
+
+
+def test_whitespace_and_empty_text():
+    assert module("") == {"functions": {}}
+    assert module(" \t\r\n\f") == {"functions": {}}
+    assert module("\ufeff f() -> () {}")["functions"]["f"]["ops"] == []
+
+
+def test_comment_tokens():
+    assert module("// c\r\n//d")["header_comments"] == ["// c\r", "//d"]
+    ops = function("y = map(a//b\n) z = iota")["ops"]
+    assert ops[0]["args"] == ["a"] and ops[1]["comments"] == ["//b"]
+
+
+@pytest.mark.parametrize("src,message", [
+    # an unterminated string runs to the end, also past a final backslash
+    ('f() -> () { y = map(x "ab\\', "index out of bounds: the len is 13 but the index is 13"),
+    ('f() -> () { y = map(x "a)}', "index out of bounds: the len is 13 but the index is 13"),
+    ("f() -> () {", "index out of bounds: the len is 7 but the index is 7"),
+    ("f(a: f32[N", "index out of bounds: the len is 7 but the index is 7"),
+    ("f", "index out of bounds: the len is 1 but the index is 1"),
+    ("f() -> () { y = map[g](x) y", "index out of bounds: the len is 17 but the index is 17"),
+    ('f() -> () { y = map("', 'unterminated string at the end of the source text: "\\""'),
+    ('f() -> () { y = view(a="', 'unterminated string at the end of the source text: "\\""'),
+    ("f() - > () {}", 'Expected "->", got "-"'),
+])
+def test_end_of_text_stops(src, message):
+    stops(src, message)
+
+
+# ---- atoms and numbers ----
+
+@pytest.mark.parametrize("items,expected", [
+    ("3 -3 3.0 1e3", [3, -3, 3.0, 1000.0]),
+    ("inf nan Inf x.y", [None, "nan", "Inf", "x.y"]),
+    ("9223372036854775807 -9223372036854775808",
+     [9223372036854775807, -9223372036854775808]),
+    ("9223372036854775808 99999999999999999999", ["9223372036854775808", "99999999999999999999"]),
+    ("1e400 -1e400", [None, None]),
+    ("- = +", ["-", "=", "+"]),
+])
+def test_atoms(items, expected):
+    assert args(items) == expected
+
+
+@pytest.mark.parametrize("text", [
+    "1.0", "1e5", "0.0001", "1e16", "1e-5", "5e-324", "1e-400", "-1e-400", "0.1", "-0.0",
+    "123456789012345678901234567890.0", "9007199254740993.0", "2.4703282292062328e-324",
+    "2.4703282292062327e-324", "1.7976931348623157e308", "1e22", "1e-7", "0.001",
+])
+def test_float_forms_match_python(text):
+    # nearest double, ties to even, written as Python writes it
+    raw = t.parse_to_json(f"f() -> () {{ y = map[g]({text}) }}")
+    assert f'"args":[{json.dumps(float(text))}]' in raw
+
+
+@pytest.mark.parametrize("items", ["1e", "1e+", "2elements", "...", "_e", "_x.y", "1E-"])
+def test_float_parse_failures(items):
+    stops_in_body(f"y = map[g]({items})", FLOAT_ERROR)
+
+
+def test_unterminated_string_with_e_is_a_float_failure():
+    stops('f() -> () { y = map("abe', FLOAT_ERROR)
+
+
+@pytest.mark.parametrize("dim,kind", [
+    ("2.5", "InvalidDigit"),
+    ("1e3", "InvalidDigit"),
+    ("99999999999999999999", "PosOverflow"),
+    ("9223372036854775808", "PosOverflow"),
+    ("-9223372036854775809", "NegOverflow"),
+    ("99999999999999999999.5", "PosOverflow"),
+])
+def test_dimension_parse_failures(dim, kind):
+    stops(f"f(a: f32[{dim}]) -> () {{}}", UNWRAP + f"ParseIntError {{ kind: {kind} }}")
+
+
+# ---- argument lists ----
+
+def test_delimited_positional_and_keywords():
+    op = first_op('y = view(a, b=2, "s t", 1.5)')
+    assert op["args"] == ["a", "s t", 1.5]
+    assert op["axes"] == {"b": 2}
+    assert first_op("y = view(b=1 b=2)")["axes"] == {"b": 2}
+    assert first_op("y = map(3=4)")["args"] == [3, "=", 4]
+    assert first_op('y = map("k"=4 _x=5)')["args"] == ["k", "=", 4, "_x", "=", 5]
+    assert "axes" not in first_op('y = view(k="5")')  # a quoted value is a name
+
+
+def test_comma_before_closer_is_an_item():
+    stops_in_body("y = map(x,)", "index out of bounds: the len is 15 but the index is 15")
+    assert first_op("y = map(x,))")["args"] == ["x", ")"]
+
+
+# ---- literals ----
+
+@pytest.mark.parametrize("text,value", [
+    ("5", 5),
+    ("-7", -7),
+    ("2.5", 2.5),
+    ("inf", "inf"),
+    ("- inf", "-inf"),
+    ("-inf", "-inf"),
+    ("1e400", "inf"),
+    ("[]", []),
+    ("[1 2 3]", [1, 2, 3]),
+    ("[, 1, 2]", [1, 2]),
+    ("[1, 2.5, [3]]", [1, 2.5, [3]]),
+    ("[[1, 2], [3.5, inf]]", [[1, 2], [3.5, "inf"]]),
+])
+def test_literals(text, value):
+    op = first_op(f"x = literal({text})")
+    assert op == {"kind": "literal", "value": value, "outputs": ["x"], "output_types": [None],
+                  "args": []}
+
+
+@pytest.mark.parametrize("text,message", [
+    ("[1, 2,]", 'Expected literal value, got name "]"'),
+    ("- 5", "Expected 'inf' after '-', got \"5\""),
+    ("nan", 'Expected literal value, got name "nan"'),
+    ('"a"', 'Expected literal value, got name "\\"a\\""'),
+    ("x", 'Expected literal value, got name "x"'),
+    ("1e", FLOAT_ERROR),
+])
+def test_literal_stops(text, message):
+    stops_in_body(f"x = literal({text})", message)
+
+
+def test_literal_needs_paren():
+    stops_in_body("x = literal[5]", 'Expected "(", got "["')
+
+
+def test_literal_depth_bound():
+    deep = "[" * 1000 + "1" + "]" * 1000
+    raw = t.parse_to_json(f"f() -> () {{ x = literal({deep}) }}")
+    assert '"value":' + deep + "," in raw
+    too_deep = "[" * 1001 + "]" * 1001
+    stops_in_body(f"x = literal({too_deep})", "literal list nested deeper than 1000 levels")
+    stops_in_body("x = literal(" + "[" * 100000 + ")", "literal list nested deeper than 1000 levels")
+
+
+# ---- function headers ----
+
+def test_empty_function():
+    assert module("f() -> () { }") == {
+        "functions": {"f": {"name": "f", "params": [], "returns": [], "ops": []}}}
+
+
+@pytest.mark.parametrize("header,params", [
+    ("f(, a: f32[N]) -> ()", [("a", "f32", ["N"])]),
+    ("f(a: f32[N] b: f32[N]) -> ()", [("a", "f32", ["N"]), ("b", "f32", ["N"])]),
+    ("f(ns: *, x: bf16[]) -> ()", [("ns", "*", []), ("x", "bf16", [])]),
+    ("f(a: : []) -> ()", [("a", ":", [])]),  # any token is a dtype
+])
+def test_params(header, params):
+    got = function("", header)["params"]
+    assert [(p["name"], p["ty"]["dtype"], p["ty"]["shape"]) for p in got] == params
+
+
+def test_returns_read_like_params():
+    assert function("", "f() -> (r: *, s: i32[2])")["returns"] == [
+        {"name": "r", "ty": {"dtype": "*", "shape": []}},
+        {"name": "s", "ty": {"dtype": "i32", "shape": [2]}}]
+
+
+@pytest.mark.parametrize("src,message", [
+    ("f(a: f32[N],) -> () {}", 'Expected ":", got "->"'),
+    ("f(a f32[N]) -> () {}", 'Expected ":", got "f32"'),
+    ("f[] -> () {}", 'Expected "(", got "["'),
+    ("f() () {}", 'Expected "->", got "("'),
+    ("f() -> r {}", 'Expected "(", got "r"'),
+    ("f() -> () ]", 'Expected "{", got "]"'),
+    ("f(a: f32 N) -> () {}", 'Expected "[", got "N"'),
+    ('f() -> () {} "a"', "index out of bounds: the len is 9 but the index is 9"),
+    ('f() -> () {} "a" {', 'Expected "(", got "{"'),
+])
+def test_header_stops(src, message):
+    stops(src, message)
+
+
+# ---- op statements ----
+
+def test_inline_and_grouped_outputs():
+    op = first_op("a, b: f32[N] = iota(n)")
+    assert (op["outputs"], op["output_types"]) == (["a", "b"], [None, {"dtype": "f32", "shape": ["N"]}])
+    assert first_op("a: * = iota")["output_types"] == [{"dtype": "*", "shape": []}]
+    op = first_op("(a, b): (f32[N]) = call[g](x)")
+    assert (op["outputs"], op["output_types"]) == (["a", "b"], [{"dtype": "f32", "shape": ["N"]}])
+    op = first_op("(a b): (f32[N] i32[N]) = call[g](x)")
+    assert [ty["dtype"] for ty in op["output_types"]] == ["f32", "i32"]
+    assert first_op("(): () = iota")["outputs"] == []
+    stops_in_body("a b = iota(n)", 'Expected "=", got "b"')
+    stops_in_body("(a): f32[N] = iota", 'Expected "(", got "f32"')
+    stops_in_body("(a): (*) = iota", 'Expected "[", got ")"')
+
+
+OPS = [
+    ('y = view["b h -> h b"](x)', {"kind": "view", "pattern": "b h -> h b", "args": ["x"]}),
+    ("y = view(x)", {"kind": "view", "pattern": "", "args": ["x"]}),
+    ('y = view["a b -> (a b)"](x, a=2, b=3.9)',
+     {"kind": "view", "pattern": "a b -> (a b)", "axes": {"a": 2, "b": 3}, "args": ["x"]}),
+    ("y = tile(x, b=-2.7, a=n, c=inf, d=-1e400, e=1e18)",
+     {"kind": "tile", "pattern": "", "axes": {"b": -2, "c": 9223372036854775807,
+                                              "d": -9223372036854775808,
+                                              "e": 1000000000000000000}, "args": ["x"]}),
+    ("y = view(a=1, b=2, a=3)", {"kind": "view", "pattern": "", "axes": {"a": 3, "b": 2}, "args": []}),
+    ("y = view(a=1, a=n)", {"kind": "view", "pattern": "", "args": []}),
+    ("y = map[f](x, k=2)", {"kind": "map", "function": "f", "args": ["x"]}),
+    ("y = map(x)", {"kind": "map", "function": "", "args": ["x"]}),
+    ('y = read["a -> b", "c d"](x)', {"kind": "read", "pattern": "c d", "args": ["x"]}),
+    ('y = contract["i j, j k -> i k"](a, b)',
+     {"kind": "contract", "pattern": "i j, j k -> i k", "args": ["a", "b"]}),
+    ('y = fold["a b -> a", "sum"](x)', {"kind": "fold", "pattern": "a b -> a", "reduction": "sum",
+                                         "args": ["x"]}),
+    ('y = fold["ab", sum](x)', {"kind": "fold", "pattern": "", "reduction": "ab", "args": ["x"]}),
+    ('y = write["a -> a b", max, 3, 1.5](x)',
+     {"kind": "write", "pattern": "a -> a b", "reduction": "max", "args": ["x"]}),
+    ("y = view[a -> b](x)", {"kind": "view", "pattern": "->", "args": ["x"]}),
+    ("r = random[0.0, 1.0]", {"kind": "random", "lower": 0.0, "upper": 1.0, "args": []}),
+    ("r = random[1.0, 0, 1e400, 2.0]", {"kind": "random", "lower": 1.0, "upper": None, "args": []}),
+    ("y = call(x)", {"kind": "call", "target": "", "args": ["x"]}),
+    ("y = call[g, h](x, 2)", {"kind": "call", "target": "g", "args": ["x", 2]}),
+    ("o = loop[body, 4](x)", {"kind": "loop", "target": "body", "count": 4, "args": ["x"]}),
+    ("o = loop[body, n](x)", {"kind": "loop", "target": "body", "count": "n", "args": ["x"]}),
+    ("o = loop[body, 4, param.n](x)",
+     {"kind": "loop", "target": "body", "count": "param.n", "args": ["x"]}),
+    ("o = loop[4](x)", {"kind": "loop", "target": "", "count": 4, "args": ["x"]}),
+    ("o = loop[body, -1](x)",
+     {"kind": "loop", "target": "body", "count": 18446744073709551615, "args": ["x"]}),
+    ("c = cache[k, init_k]", {"kind": "cache", "var": "k", "init": "init_k", "args": []}),
+    ("c = cache[k, init_k, ext_k, more](x)",
+     {"kind": "cache", "var": "k", "init": "init_k", "extend": "ext_k", "args": ["x"]}),
+    ("y = iota", {"kind": "iota", "args": []}),
+]
+
+
+@pytest.mark.parametrize("stmt,fields", OPS)
+def test_op_kinds(stmt, fields):
+    op = first_op(stmt)
+    op.pop("outputs"), op.pop("output_types")
+    assert op == fields
+    assert list(op) == list(fields)  # keys in written order
+
+
+def test_op_without_lists_ends_at_kind_word():
+    ops = function("y = iota z = map[f](y)")["ops"]
+    assert [o["kind"] for o in ops] == ["iota", "map"]
+
+
+@pytest.mark.parametrize("stmt,message", [
+    ('y = fold["a b -> a"](x)', "fold requires a reduction: fold[pattern, reduction]"),
+    ('y = fold["a b -> a", ""](x)', "fold requires a reduction: fold[pattern, reduction]"),
+    ("y = write(x)", "write requires a reduction: write[pattern, reduction]"),
+    ("r = random[0, 1]", "random requires two bounds: random[lo, hi]"),
+    ("r = random[0.5]", "random requires two bounds: random[lo, hi]"),
+    ("o = loop[body, 4.0](x)", "loop requires explicit count: loop[fn, count]"),
+    ("o = loop[body](x)", "loop requires explicit count: loop[fn, count]"),
+    ("c = cache[]", "cache requires var name: cache[var, init] or cache[var, init, extend]"),
+    ("c = cache", "cache requires var name: cache[var, init] or cache[var, init, extend]"),
+    ("c = cache[k]", "cache requires init function: cache[var, init] or cache[var, init, extend]"),
+    ("x = foo(y)", 'Unknown op: "foo"'),
+    ("x = View(y)", 'Unknown op: "View"'),
+    ('x = "a\tb\u0301"(y)', 'Unknown op: "\\"a\\tb\\u{301}\\""'),
+    ("x = foo(y, 1e)", FLOAT_ERROR),  # the lists are read before the word is judged
+    ("x = fold[sum](y z", "index out of bounds: the len is 17 but the index is 17"),
+])
+def test_op_stops(stmt, message):
+    stops_in_body(stmt, message)
+
+
+# ---- view and tile: axes written inside the brackets ----
+
+@pytest.mark.parametrize("stmt,axes", [
+    ('y = view["a b -> (a b)", a=2, b=3](x)', {"a": 2, "b": 3}),
+    ('y = tile["a -> a b", b=4.9](x)', {"b": 4}),
+    ('y = view["a b -> (a b)", a=2, b=3](x, b=5, c=1)', {"a": 2, "b": 5, "c": 1}),
+    ('y = view["a b -> (a b)", a=2, b=n](x, b=m)', {"a": 2}),
+    ('y = view["a b -> (a b)", a=2](x, a=n)', {"a": 2}),
+    ("y = map[f, k=3](x)", None),
+    ("y = fold[a, sum, k=3](x)", None),
+])
+def test_bracket_axes(stmt, axes):
+    op = first_op(stmt)
+    assert op.get("axes") == axes
+    assert op["args"] == ["x"]
+
+
+# ---- comments ----
+
+def test_comment_attachment():
+    src = """// header 1
+
+// header 2
+f(a: f32[N] // in header
+) -> () { // after brace
+  // before first op
+  a = iota
+  // between
+  b = // inside b
+    map[g](a // inside args
+    )
+  c = iota
+  // end of f
+}
+// between functions
+g() -> () {
+  // in g
+}
+// after last
+"""
+    m = module(src)
+    assert m["header_comments"] == ["// header 1", "// header 2"]
+    f = m["functions"]["f"]
+    assert f["comments"] == ["// in header", "// after brace", "// before first op"]
+    assert [op.get("comments") for op in f["ops"]] == [
+        None, ["// between"], ["// inside b", "// inside args"]]
+    assert m["functions"]["g"]["comments"] == ["// end of f", "// between functions", "// in g"]
+
+
+def test_only_comments():
+    assert module("// a\n// b\n") == {"header_comments": ["// a", "// b"], "functions": {}}
+
+
+def test_duplicate_functions_keep_first_position():
+    m = module("f() -> () { a = iota } g() -> () {} f() -> () { b = iota }")
+    assert list(m["functions"]) == ["f", "g"]
+    assert m["functions"]["f"]["ops"][0]["outputs"] == ["b"]
+
+
+def test_any_token_names_a_function():
+    assert list(module('"q" () -> () {} 1.5() -> () {}')["functions"]) == ['"q"', "1.5"]
+
+
+# ---- the JSON text ----
+
+def test_json_escapes():
+    src = '// \x01\x1f\x7f \u00e9\u4e2d "q" \\ \b\f\t\r\nf() -> () { y = map("\x08\x0c\x00") }'
+    raw = t.parse_to_json(src)
+    assert raw.startswith('{"header_comments":["// \\u0001\\u001f\x7f \u00e9\u4e2d \\"q\\" \\\\ '
+                          '\\b\\f\\t\\r"],')
+    assert '"args":["\\b\\f\\u0000"]' in raw
+    m = json.loads(raw)
+    assert raw == json.dumps(m, separators=(",", ":"), ensure_ascii=False)
+
+
+def test_json_is_compact_with_keys_in_order():
+    raw = t.parse_to_json('f(a: f32[N, 2]) -> (b: *) { b: f32[N] = view["x -> x"](a) }')
+    assert raw == (
+        '{"functions":{"f":{"name":"f","params":[{"name":"a","ty":{"dtype":"f32","shape":["N",2]}}],'
+        '"returns":[{"name":"b","ty":{"dtype":"*","shape":[]}}],"ops":[{"kind":"view",'
+        '"pattern":"x -> x","outputs":["b"],"output_types":[{"dtype":"f32","shape":["N"]}],'
+        '"args":["a"]}]}}}')
