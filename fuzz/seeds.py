@@ -10,6 +10,7 @@ examples/ gives sources, TOML configurations and their pairs for the composite l
 import ast
 import hashlib
 import json
+import os
 import pathlib
 import sys
 import tomllib
@@ -54,11 +55,19 @@ def parse_with_extension(sources):
     except ImportError:
         return []
     out = []
-    for s in sources:
-        try:
-            out.append(_travune.parse_to_json(s))
-        except BaseException:  # PanicException derives from BaseException
-            pass
+    saved = os.dup(2)  # the failure reports of refused sources go to standard error
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, 2)
+    try:
+        for s in sources:
+            try:
+                out.append(_travune.parse_to_json(s))
+            except BaseException:  # PanicException derives from BaseException
+                pass
+    finally:
+        os.dup2(saved, 2)
+        os.close(saved)
+        os.close(devnull)
     return out
 
 

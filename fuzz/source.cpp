@@ -35,6 +35,32 @@ bool reads_back_as_pattern(const std::string& p) {
   return tokens.size() == 1 && tokens[0] == quoted;
 }
 
+// A name, dtype or dimension printed bare in a header or a type reads back when it is one
+// token that is no punctuation of the grammar and no comment.
+bool reads_back_as_token(std::string_view w) {
+  static constexpr std::string_view kPunctuation[] = {"(", ")", "[", "]", "{", "}", ",",
+                                                      ":", "=", "->", "*"};
+  for (auto p : kPunctuation)
+    if (w == p) return false;
+  if (w.starts_with("//")) return false;
+  auto tokens = tokenize(w);
+  return tokens.size() == 1 && tokens[0] == w;
+}
+
+bool type_reads_back(const TensorType& t) {
+  if (t.dtype == "*") return true;
+  if (!reads_back_as_token(t.dtype)) return false;
+  for (const Dim& d : t.shape)
+    if (const auto* n = std::get_if<std::string>(&d); n && !reads_back_as_token(*n)) return false;
+  return true;
+}
+
+bool params_read_back(const std::vector<Param>& params) {
+  for (const Param& p : params)
+    if (!reads_back_as_token(p.name) || !type_reads_back(p.ty)) return false;
+  return true;
+}
+
 bool optional_word(const std::string& w) { return w.empty() || reads_back_as_name(w); }
 
 bool payload_reads_back(const OpKind& kind) {
@@ -69,6 +95,10 @@ bool payload_reads_back(const OpKind& kind) {
 
 bool op_reads_back(const Op& op) {
   if (op.outputs.empty()) return false;  // printed as its comments only
+  for (const auto& name : op.outputs)
+    if (!reads_back_as_token(name)) return false;
+  for (const auto& t : op.output_types)
+    if (t && !type_reads_back(*t)) return false;
   for (std::size_t i = 0; i + 1 < op.outputs.size(); ++i)
     if (i >= op.output_types.size() || !op.output_types[i]) return false;  // "a: ," lines
   for (const Atom& a : op.args) {
@@ -83,9 +113,13 @@ bool op_reads_back(const Op& op) {
 
 // Whether the formatter's text reads back into a module that prints the same.
 bool text_reads_back(const Module& m) {
-  for (const auto& [key, f] : m.functions)
+  for (const auto& [key, f] : m.functions) {
+    if (!reads_back_as_token(f.name) || !params_read_back(f.params) ||
+        !params_read_back(f.returns))
+      return false;
     for (const Op& op : f.ops)
       if (!op_reads_back(op)) return false;
+  }
   return true;
 }
 
