@@ -145,6 +145,15 @@ def test_float_forms_match_python(text):
     assert f'"args":[{json.dumps(float(text))}]' in raw
 
 
+@pytest.mark.parametrize("text,written", [
+    ("1.0", "1.0"), ("1e5", "100000.0"), ("0.0001", "0.0001"), ("1e16", "1e+16"),
+    ("1e-5", "1e-05"), ("5e-324", "5e-324"), ("inf", "null"), ("-0.0", "-0.0"),
+    ("1234567890123456.0", "1234567890123456.0"), ("12345678901234567.0", "1.2345678901234568e+16"),
+])
+def test_float_forms(text, written):
+    assert f'"args":[{written}]' in t.parse_to_json(f"f() -> () {{ y = map[g]({text}) }}")
+
+
 @pytest.mark.parametrize("items", ["1e", "1e+", "2elements", "...", "_e", "_x.y", "1E-"])
 def test_float_parse_failures(items):
     stops_in_body(f"y = map[g]({items})", FLOAT_ERROR)
@@ -212,6 +221,7 @@ def test_literals(text, value):
     ('"a"', 'Expected literal value, got name "\\"a\\""'),
     ("x", 'Expected literal value, got name "x"'),
     ("1e", FLOAT_ERROR),
+    ('"a.b"', FLOAT_ERROR),  # a literal reads a quoted token as a number text too
 ])
 def test_literal_stops(text, message):
     stops_in_body(f"x = literal({text})", message)

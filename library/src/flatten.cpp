@@ -23,7 +23,9 @@ namespace {
 // overflow the stack.
 
 // The most ops one flatten call may produce, over every expanded body it builds.
-constexpr std::size_t kMaxOps = 100'000'000;
+// Each call and loop is weighed before it is expanded (see predicted_size), so an
+// oversize module stops before the ops are built.
+constexpr std::uint64_t kMaxOps = 100'000'000;
 // The deepest chain of functions being expanded at once (entry, its callee, ...).
 constexpr std::size_t kMaxNesting = 256;
 
@@ -92,7 +94,9 @@ struct Ctx {
   const NameSet& global_names;
   std::unordered_map<std::string_view, Expanded> bodies;  // keyed by function key
   std::vector<std::string_view> chain;                    // functions being expanded
-  std::size_t produced = 0;                               // ops built so far
+  std::uint64_t produced = 0;                             // ops built so far
+  std::unordered_map<std::string_view, std::uint64_t> sizes;  // predicted_size, known
+  std::vector<std::string_view> size_chain;                   // predicted_size, in progress
 };
 
 // ---------------------------------------------------------------------------
@@ -144,10 +148,56 @@ OrderedMap<Function>::const_iterator find_function(const Ctx& ctx, const std::st
 }
 
 // Every op built counts against the bound, checked before the ops exist.
-void count_ops(Ctx& ctx, std::size_t n) {
-  if (n > kMaxOps - ctx.produced)
-    fatal("flattening would produce more than 100000000 ops");
+void count_ops(Ctx& ctx, std::uint64_t n) {
+  if (n > kMaxOps - ctx.produced) fatal("flattening would produce more than 100000000 ops");
   ctx.produced += n;
+}
+
+// Sizes saturate just above the bound.
+constexpr std::uint64_t kTooMany = kMaxOps + 1;
+std::uint64_t add_sizes(std::uint64_t a, std::uint64_t b) { return std::min(a + b, kTooMany); }
+std::uint64_t times(std::uint64_t n, std::uint64_t size) {
+  if (size == 0) return 0;
+  return n > kTooMany / size ? kTooMany : std::min(n * size, kTooMany);
+}
+
+// The number of ops the expansion of the named function holds, worked out without
+// building them. Whatever the expansion itself would stop on (an unknown function,
+// a symbolic count, a cycle, too deep a nesting) counts as nothing here.
+std::uint64_t predicted_size(Ctx& ctx, const std::string& name) {
+  auto it = ctx.functions.find(name);
+  if (it == ctx.functions.end()) return 0;
+  std::string_view key = it->first;
+  if (auto known = ctx.sizes.find(key); known != ctx.sizes.end()) return known->second;
+  if (ctx.size_chain.size() >= kMaxNesting ||
+      std::find(ctx.size_chain.begin(), ctx.size_chain.end(), key) != ctx.size_chain.end())
+    return 0;
+  ctx.size_chain.push_back(key);
+  std::uint64_t total = 0;
+  for (const Op& op : it->second.ops) {
+    if (const Call* c = std::get_if<Call>(&op.kind)) {
+      total = add_sizes(total, predicted_size(ctx, c->target));
+    } else if (const Loop* l = std::get_if<Loop>(&op.kind)) {
+      if (const std::uint64_t* n = std::get_if<std::uint64_t>(&l->count); n && *n > 0)
+        total = add_sizes(total, times(*n, predicted_size(ctx, l->target)));
+    } else {
+      total = add_sizes(total, 1);
+    }
+  }
+  ctx.size_chain.pop_back();
+  ctx.sizes.emplace(key, total);
+  return total;
+}
+
+// Stops before inlining `n` copies of the target's body would pass the bound
+// (counting the target's own expansion when it is not built yet).
+// `what` names the culprit for the message.
+template <class What>
+void check_room(Ctx& ctx, const std::string& target, std::uint64_t n, What what) {
+  const std::uint64_t size = predicted_size(ctx, target);
+  const bool built = ctx.bodies.contains(std::string_view(target));
+  if (add_sizes(times(n, size), built ? 0 : size) <= kMaxOps - ctx.produced) return;
+  fatal(what() + " would produce more than 100000000 ops");
 }
 
 std::string chain_text(const std::vector<std::string_view>& chain, std::string_view last) {
@@ -355,6 +405,7 @@ std::optional<std::string> unroll_loop(Ctx& ctx, const Op& loop, OpList& out) {
   if (t == loop.args.end()) fatal("Loop must have a threaded arg matching output name");
   const std::size_t t_pos = static_cast<std::size_t>(t - loop.args.begin());
   if (n == 0) return std::nullopt;
+  check_room(ctx, l.target, n, [&] { return numbered("loop over '" + l.target + "' with count", " ", n); });
 
   Op call{Call{l.target}, {std::string()}, loop.output_types, {}, {}};
   std::string cur = threaded;
@@ -372,14 +423,7 @@ std::optional<std::string> unroll_loop(Ctx& ctx, const Op& loop, OpList& out) {
     call.outputs[0] = numbered(threaded, "_", i + 1);
     const std::size_t before = out.size();
     inline_call(ctx, call, numbered("loop", "", i), out, i);
-    const std::size_t per_iteration = out.size() - before;
-    if (i == 0 && per_iteration == 0) break;  // the other iterations add nothing either
-    if (i == 0 && n - 1 > (kMaxOps - ctx.produced) / per_iteration) {
-      std::string msg = "loop over '" + l.target + "' with count ";
-      append_u64(msg, n);
-      msg += " would produce more than 100000000 ops";
-      fatal(std::move(msg));
-    }
+    if (i == 0 && out.size() == before) break;  // the other iterations add nothing either
     cur = call.outputs[0];
   }
   return numbered(threaded, "_", n);
@@ -398,6 +442,8 @@ void expand_into(Ctx& ctx, const Function& f, OpList& out) {
     if (std::holds_alternative<Call>(op.kind)) {
       Op call{op.kind, op.outputs, op.output_types, renamed_args(op.args, renames), {}};
       if (call.outputs.empty()) index_failure(0, 0);
+      const std::string& target = std::get<Call>(op.kind).target;
+      check_room(ctx, target, 1, [&] { return "call of '" + target + "'"; });
       inline_call(ctx, call, call.outputs[0], out);
       end_renamings(op.outputs, renames);
     } else if (std::holds_alternative<Loop>(op.kind)) {
@@ -473,6 +519,7 @@ void place_cache_slot(Ctx& ctx, CacheCtx& cc, const Op& op, OpList& out) {
   if (!cc.cache_keys.contains(c.var)) {
     record_output(cc, c.var, ty);
     Op call{Call{c.init}, {c.var}, op.output_types, op.args, {}};
+    check_room(ctx, c.init, 1, [&] { return "cache slot '" + c.var + "' computed by '" + c.init + "'"; });
     inline_call(ctx, call, c.var, out);
     return;
   }
@@ -487,6 +534,7 @@ void place_cache_slot(Ctx& ctx, CacheCtx& cc, const Op& op, OpList& out) {
   call.args.reserve(op.args.size() + 1);
   call.args.emplace_back(std::in_place_index<2>, c.var);
   call.args.insert(call.args.end(), op.args.begin(), op.args.end());
+  check_room(ctx, *c.extend, 1, [&] { return "cache slot '" + c.var + "' extended by '" + *c.extend + "'"; });
   inline_call(ctx, call, updated, out);
 }
 
@@ -504,7 +552,7 @@ std::vector<Param> with_slots(const std::vector<Param>& own, const std::vector<P
 
 Module flatten(const Module& m, std::string_view entry, const CacheKeys& cache_keys) {
   const NameSet globals = global_names(m);
-  Ctx ctx{m.functions, globals, {}, {}, 0};
+  Ctx ctx{m.functions, globals, {}, {}, 0, {}, {}};
   const std::string entry_key(entry);
   OpList flat = expand(ctx, entry_key);
 

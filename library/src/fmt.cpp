@@ -362,11 +362,12 @@ std::size_t estimate_size(const Module& m) {
     n += fn.name.size() + 32 + 24 * (fn.params.size() + fn.returns.size());
     for (const std::string& c : fn.comments) n += c.size() + 3;
     for (const Op& op : fn.ops) {
-      n += 40 + 28 * op.outputs.size() + 8 * op.args.size();
+      n += 48 + 8 * op.args.size();
+      for (const std::string& o : op.outputs) n += o.size() + 32;
       for (const std::string& c : op.comments) n += c.size() + 3;
     }
   }
-  return n;
+  return n + n / 8;
 }
 
 }  // namespace

@@ -1,3 +1,16 @@
+// The JSON readers: the typed reader of Module (records by key in any order or as arrays in
+// declared order, untagged alternatives tried in order, the flat op record) and the reader of
+// objects of numbers under the configuration. Both stand on the toolkit of json_read_kit.hpp.
+#include <algorithm>
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "float_text.hpp"
+#include "json_read_kit.hpp"
 #include "travune/fatal.hpp"
 #include "travune/json.hpp"
 
@@ -8,6 +21,661 @@ std::string debug_form(const JsonError& e) {
          ", column: " + std::to_string(e.column) + ")";
 }
 
-Module read_module_json(std::string_view) { fatal("the JSON reader is not built yet"); }
+namespace json_kit {
+
+namespace {
+
+bool is_ws(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+std::string_view trim_token(std::string_view tok) {
+  while (!tok.empty() && is_ws(tok.back())) tok.remove_suffix(1);
+  return tok;
+}
+
+// -?[1-9][0-9]* with more digits than any 64-bit integer can hold exactly.
+bool is_big_integer(std::string_view tok) {
+  if (!tok.empty() && tok[0] == '-') tok.remove_prefix(1);
+  if (tok.size() < 19 || tok[0] == '0') return false;
+  return std::all_of(tok.begin(), tok.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Index of the first byte of `text` that starts an invalid UTF-8 sequence (text.size() if none).
+std::size_t first_invalid_utf8(std::string_view text) {
+  for (std::size_t k = 0; k < text.size(); ++k) {
+    auto c = static_cast<unsigned char>(text[k]);
+    if (c < 0x80) continue;
+    std::size_t n = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+    if (k + n > text.size() || !simdjson::validate_utf8(text.data() + k, n)) return k;
+    k += n - 1;
+  }
+  return text.size();
+}
+
+// Index of the first control character inside a string of `text` (text.size() if none).
+std::size_t first_raw_control(std::string_view text) {
+  bool in_string = false;
+  for (std::size_t k = 0; k < text.size(); ++k) {
+    char c = text[k];
+    if (!in_string) {
+      in_string = c == '"';
+    } else if (c == '\\') {
+      ++k;
+    } else if (c == '"') {
+      in_string = false;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      return k;
+    }
+  }
+  return text.size();
+}
+
+}  // namespace
+
+double Number::as_double() const {
+  switch (kind) {
+    case Signed: return static_cast<double>(i);
+    case Unsigned: return static_cast<double>(u);
+    default: return f;
+  }
+}
+
+Reader::Reader(std::string_view text) : buf_(text.size() + 2), len_(text.size()) {
+  char* p = buf_.data();
+  p[0] = '[';
+  if (!text.empty()) std::memcpy(p + 1, text.data(), text.size());
+  p[text.size() + 1] = ']';
+  if (auto e = parser_.iterate(buf_).get(doc_)) stage1_error(e);
+}
+
+void Reader::fail(std::size_t consumed, std::string message) const {
+  std::string_view head(base() + 1, std::min(consumed, len_));
+  std::size_t nl = head.rfind('\n');
+  std::size_t line_start = nl == std::string_view::npos ? 0 : nl + 1;
+  auto lines = static_cast<std::uint64_t>(std::count(head.begin(), head.begin() + line_start, '\n'));
+  throw JsonError{std::move(message), 1 + lines, head.size() - line_start};
+}
+
+void Reader::fail_peek(std::size_t i, std::string message) const { fail(i, std::move(message)); }
+
+void Reader::stage1_error(simdjson::error_code e) const {
+  std::string_view text(base() + 1, len_);
+  switch (e) {
+    case simdjson::UNCLOSED_STRING: fail(len_, "EOF while parsing a string");
+    case simdjson::UNESCAPED_CHARS:
+      fail(first_raw_control(text) + 1, "control character (\\u0000-\\u001F) found while parsing a string");
+    case simdjson::UTF8_ERROR: fail(first_invalid_utf8(text) + 1, "invalid unicode code point");
+    case simdjson::MEMALLOC: throw std::bad_alloc();
+    case simdjson::CAPACITY: fail(0, "input too large");
+    default: fail(0, simdjson::error_message(e));
+  }
+}
+
+void Reader::enter(od::value& v) {
+  if (++depth_ > max_depth) fail_peek(index_of(v.raw_json_token().data()), "recursion limit exceeded");
+}
+
+std::size_t Reader::token_end(od::value& v) const {
+  std::string_view tok = trim_token(v.raw_json_token());
+  return index_of(tok.data()) + tok.size();
+}
+
+std::size_t Reader::prev_non_ws(std::size_t i) const {
+  while (i > 0 && is_ws(base()[i - 1])) --i;
+  return i == 0 ? 0 : i - 1;
+}
+
+// The container just read ends at the last non-blank byte before the next token.
+std::size_t Reader::closing_bracket() {
+  auto next = doc_.current_location();
+  std::size_t n = next.error() ? len_ + 2 : index_of(next.value_unsafe());
+  return prev_non_ws(n);
+}
+
+void Reader::check_array_closed() {
+  if (doc_.current_location().error()) fail(len_, "EOF while parsing a list");
+}
+
+void Reader::fail_at(od::value& v, std::string message) {
+  fail_peek(index_of(v.raw_json_token().data()), std::move(message));
+}
+
+void Reader::fail_after(od::value& v, std::string message) {
+  char c = first(v);
+  if (c == '{' || c == '[') fail(closing_bracket(), std::move(message));
+  fail(token_end(v) - 1, std::move(message));
+}
+
+void Reader::fail_after_container(std::string message) { fail(closing_bracket(), std::move(message)); }
+
+// The key before a value ends at its closing quote, the last byte before the colon.
+std::size_t Reader::key_end(od::value& after) const {
+  std::size_t colon = prev_non_ws(index_of(after.raw_json_token().data()));
+  return prev_non_ws(colon);
+}
+
+void Reader::duplicate_field(od::value& v, std::string_view key) {
+  fail(key_end(v), "duplicate field `" + std::string(key) + "`");
+}
+
+void Reader::bad_key(od::value& after) { fail(key_end(after), "invalid escape"); }
+
+void Reader::bad_string(od::value& v) { fail(token_end(v) - 1, "invalid escape"); }
+
+void Reader::bad_value(od::value& v) {
+  std::size_t i = index_of(v.raw_json_token().data());
+  if (i > len_) fail(len_, "EOF while parsing a value");
+  char c = base()[i];
+  bool after_comma = base()[prev_non_ws(i)] == ',';
+  fail_peek(i, (c == ']' || c == '}') && after_comma ? "trailing comma" : "expected value");
+}
+
+void Reader::bad_number(std::string_view tok) {
+  double d = 0;
+  auto [end, ec] = std::from_chars(tok.data(), tok.data() + tok.size(), d);
+  bool out_of_range = ec == std::errc::result_out_of_range && end == tok.data() + tok.size();
+  fail_peek(index_of(tok.data()), out_of_range ? "number out of range" : "invalid number");
+}
+
+// After an iteration error On-Demand stands on the token that broke the object: a separator
+// after a value, a key after "{" or ",", or the colon after a key.
+void Reader::bad_object_step() {
+  auto loc = doc_.current_location();
+  std::size_t i = loc.error() ? len_ + 1 : index_of(loc.value_unsafe());
+  if (i > len_) fail(len_, "EOF while parsing an object");
+  std::size_t p = prev_non_ws(i);
+  char pc = base()[p];
+  if (pc == ',' || pc == '{') {
+    fail_peek(i, base()[i] == '}' && pc == ',' ? "trailing comma" : "key must be a string");
+  }
+  if (pc == '"') {
+    // A string before the bad token: a key (then the colon is missing) when it follows "{" or ",".
+    std::size_t q = p;
+    while (q > 0) {
+      --q;
+      if (base()[q] != '"') continue;
+      std::size_t slashes = 0;
+      while (base()[q - 1 - slashes] == '\\') ++slashes;
+      if (slashes % 2 == 0) break;
+    }
+    char before = base()[prev_non_ws(q)];
+    if (before == ',' || before == '{') fail_peek(i, "expected `:`");
+  }
+  fail_peek(i, "expected `,` or `}`");
+}
+
+void Reader::bad_array_step() {
+  auto loc = doc_.current_location();
+  std::size_t i = loc.error() ? len_ + 1 : index_of(loc.value_unsafe());
+  if (i > len_) fail(len_, "EOF while parsing a list");
+  fail_peek(i, "expected `,` or `]`");
+}
+
+std::string_view Reader::read_string(od::value& v) {
+  std::string_view s;
+  if (v.get_string().get(s)) bad_string(v);
+  return s;
+}
+
+Number Reader::read_number(od::value& v) {
+  std::string_view tok = trim_token(v.raw_json_token());
+  if (tok.find_first_of(".eE") == std::string_view::npos) {
+    if (tok[0] == '-') {
+      std::int64_t x;
+      if (!v.get_int64().get(x)) return {Number::Signed, x, 0, 0};
+    } else {
+      std::uint64_t x;
+      if (!v.get_uint64().get(x)) return {Number::Unsigned, 0, x, 0};
+    }
+    // Left unconsumed: On-Demand steps over a scalar that was looked at but not taken.
+    double d = 0;
+    if (is_big_integer(tok) && std::from_chars(tok.data(), tok.data() + tok.size(), d).ec == std::errc()) {
+      return {Number::Float, 0, 0, d};
+    }
+    bad_number(tok);
+  }
+  double d;
+  if (!v.get_double().get(d)) return {Number::Float, 0, 0, d};
+  bad_number(tok);
+}
+
+void Reader::expect_word(od::value& v, std::string_view word) {
+  std::string_view tok = trim_token(v.raw_json_token());
+  if (tok == word) return;
+  std::size_t k = 0;
+  while (k < tok.size() && k < word.size() && tok[k] == word[k]) ++k;
+  fail_peek(index_of(tok.data()) + k, "expected ident");
+}
+
+void Reader::skip(od::value& v) {
+  switch (first(v)) {
+    case '{': for_each_field(v, [&](std::string_view, od::value& f) { skip(f); }); return;
+    case '[': for_each_element(v, [&](od::value& e) { skip(e); }); return;
+    case '"': read_string(v); return;
+    case 't': expect_word(v, "true"); return;
+    case 'f': expect_word(v, "false"); return;
+    case 'n': expect_word(v, "null"); return;
+    default:
+      if (!is_number_start(first(v))) bad_value(v);
+      read_number(v);
+  }
+}
+
+std::string Reader::describe(od::value& v) {
+  switch (first(v)) {
+    case '{': return "map";
+    case '[': return "sequence";
+    case '"': return "string " + debug_str(read_string(v));
+    case 't': expect_word(v, "true"); return "boolean `true`";
+    case 'f': expect_word(v, "false"); return "boolean `false`";
+    case 'n': expect_word(v, "null"); return "null";
+    default: {
+      if (!is_number_start(first(v))) bad_value(v);
+      Number n = read_number(v);
+      if (n.kind == Number::Signed) return "integer `" + std::to_string(n.i) + "`";
+      if (n.kind == Number::Unsigned) return "integer `" + std::to_string(n.u) + "`";
+      std::string out = "floating point `";
+      append_python_repr(out, n.f);
+      return out + "`";
+    }
+  }
+}
+
+void Reader::type_error(od::value& v, std::string_view expected) {
+  std::string message = "invalid type: " + describe(v) + ", expected " + std::string(expected);
+  char c = first(v);
+  if (c == '{' || c == '[') fail_at(v, std::move(message));
+  fail_after(v, std::move(message));
+}
+
+}  // namespace json_kit
+
+namespace {
+
+using json_kit::Number;
+using json_kit::Reader;
+using json_kit::od::value;
+
+// ---- shapes shared by every record ----
+
+// A record's keys in declared order, which keys are required, and its name in messages.
+template <std::size_t N>
+struct RecordForm {
+  std::array<std::string_view, N> keys;
+  std::uint32_t required;  // bit k: keys[k] is required
+  std::string_view name;   // "struct Module"
+};
+
+template <std::size_t N>
+int key_index(const RecordForm<N>& form, std::string_view key) {
+  for (std::size_t k = 0; k < N; ++k) {
+    if (form.keys[k] == key) return static_cast<int>(k);
+  }
+  return -1;
+}
+
+// Reads a record from an object (keys in any order, undeclared keys walked and dropped, each
+// declared key at most once) or from an array of values in declared order; read_field(k, value)
+// reads the value of key k. Keys left out keep the record's defaults.
+template <std::size_t N, class F>
+void read_record(Reader& r, value& v, const RecordForm<N>& form, F&& read_field) {
+  char c = Reader::first(v);
+  if (c == '{') {
+    std::uint32_t seen = 0;
+    r.for_each_field(v, [&](std::string_view key, value& field) {
+      int k = key_index(form, key);
+      if (k < 0) return r.skip(field);
+      if (seen & (1u << k)) r.duplicate_field(field, key);
+      seen |= 1u << k;
+      read_field(k, field);
+    });
+    if (std::uint32_t missing = form.required & ~seen) {
+      r.fail_after_container("missing field `" + std::string(form.keys[std::countr_zero(missing)]) + "`");
+    }
+  } else if (c == '[') {
+    std::size_t count = 0;
+    r.for_each_element(v, [&](value& e) {
+      if (count == N) r.fail_at(e, "trailing characters");
+      read_field(static_cast<int>(count++), e);
+    });
+    if (form.required >> count) {
+      r.fail_after_container("invalid length " + std::to_string(count) + ", expected " +
+                             std::string(form.name) + " with " + std::to_string(N) + " elements");
+    }
+  } else {
+    r.type_error(v, form.name);
+  }
+}
+
+template <class F>
+void read_seq(Reader& r, value& v, F&& read_element) {
+  if (Reader::first(v) != '[') r.type_error(v, "a sequence");
+  r.for_each_element(v, read_element);
+}
+
+bool is_null(value& v) { return Reader::first(v) == 'n'; }
+
+std::string read_str(Reader& r, value& v) {
+  if (Reader::first(v) != '"') r.type_error(v, "a string");
+  return std::string(r.read_string(v));
+}
+
+std::vector<std::string> read_strings(Reader& r, value& v) {
+  std::vector<std::string> out;
+  read_seq(r, v, [&](value& e) { out.push_back(read_str(r, e)); });
+  return out;
+}
+
+[[noreturn]] void untagged_mismatch(Reader& r, value& v, std::string_view enum_name) {
+  r.skip(v);
+  r.fail_after(v, "data did not match any variant of untagged enum " + std::string(enum_name));
+}
+
+std::int64_t read_i64(Reader& r, value& v) {
+  if (!Reader::is_number_start(Reader::first(v))) r.type_error(v, "i64");
+  Number n = r.read_number(v);
+  if (n.kind == Number::Float) r.type_error(v, "i64");
+  if (!n.fits_i64()) r.fail_after(v, "invalid value: integer `" + std::to_string(n.u) + "`, expected i64");
+  return n.as_i64();
+}
+
+double read_f64(Reader& r, value& v) {
+  if (!Reader::is_number_start(Reader::first(v))) r.type_error(v, "f64");
+  return r.read_number(v).as_double();
+}
+
+// ---- the alternatives ----
+
+Dim read_dim(Reader& r, value& v) {
+  char c = Reader::first(v);
+  if (Reader::is_number_start(c)) {
+    Number n = r.read_number(v);
+    if (n.fits_i64()) return n.as_i64();
+    r.fail_after(v, "data did not match any variant of untagged enum Dim");
+  }
+  if (c == '"') return std::string(r.read_string(v));
+  untagged_mismatch(r, v, "Dim");
+}
+
+Atom read_atom(Reader& r, value& v) {
+  char c = Reader::first(v);
+  if (Reader::is_number_start(c)) {
+    Number n = r.read_number(v);
+    if (n.fits_i64()) return n.as_i64();
+    return n.as_double();
+  }
+  if (c == '"') return std::string(r.read_string(v));
+  untagged_mismatch(r, v, "Atom");
+}
+
+LiteralValue read_literal(Reader& r, value& v) {
+  char c = Reader::first(v);
+  if (Reader::is_number_start(c)) {
+    Number n = r.read_number(v);
+    switch (n.kind) {
+      case Number::Signed: return {n.i};
+      case Number::Unsigned: return {static_cast<std::int64_t>(n.u)};  // the same 64 bits
+      default: return {n.f};
+    }
+  }
+  if (c == '"') {
+    std::string_view s = r.read_string(v);
+    if (s == "inf") return {std::numeric_limits<double>::infinity()};
+    if (s == "-inf") return {-std::numeric_limits<double>::infinity()};
+    if (s == "nan") return {std::numeric_limits<double>::quiet_NaN()};
+    r.fail_after(v, "unexpected string: " + std::string(s));
+  }
+  if (c == '[') {
+    LiteralList list;
+    r.for_each_element(v, [&](value& e) { list.push_back(read_literal(r, e)); });
+    return {std::move(list)};
+  }
+  r.type_error(v, "integer, float, \"inf\"/\"-inf\", or array");
+}
+
+// ---- records ----
+
+constexpr RecordForm<2> type_form{{"dtype", "shape"}, 0b11, "struct TensorType"};
+
+TensorType read_type(Reader& r, value& v) {
+  TensorType t;
+  read_record(r, v, type_form, [&](int k, value& f) {
+    if (k == 0) {
+      t.dtype = read_str(r, f);
+    } else {
+      t.shape.clear();
+      read_seq(r, f, [&](value& e) { t.shape.push_back(read_dim(r, e)); });
+    }
+  });
+  return t;
+}
+
+constexpr RecordForm<2> param_form{{"name", "ty"}, 0b11, "struct Param"};
+
+Param read_param(Reader& r, value& v) {
+  Param p;
+  read_record(r, v, param_form, [&](int k, value& f) {
+    if (k == 0) p.name = read_str(r, f);
+    else p.ty = read_type(r, f);
+  });
+  return p;
+}
+
+std::vector<Param> read_params(Reader& r, value& v) {
+  std::vector<Param> out;
+  read_seq(r, v, [&](value& e) { out.push_back(read_param(r, e)); });
+  return out;
+}
+
+// The op object as read, before its kind is looked at.
+struct OpRaw {
+  std::string kind, pattern, function, reduction;
+  OrderedMap<std::int64_t> axes;
+  std::optional<LiteralValue> value;
+  std::optional<double> lower, upper;
+  std::string target;
+  LoopCount count = std::string();
+  std::string count_out_of_range;  // the token of a count that no LoopCount holds
+  std::string var, init;
+  std::optional<std::string> extend;
+  Op op;  // outputs, output_types, args, comments
+};
+
+constexpr RecordForm<17> op_form{
+    {"kind", "pattern", "function", "reduction", "axes", "value", "lower", "upper", "target",
+     "count", "var", "init", "extend", "outputs", "output_types", "args", "comments"},
+    (1u << 0) | (1u << 13) | (1u << 14) | (1u << 15),
+    "struct OpRaw"};
+
+void read_axes(Reader& r, value& v, OrderedMap<std::int64_t>& axes) {
+  if (Reader::first(v) != '{') r.type_error(v, "a map");
+  axes.clear();
+  r.for_each_field(v, [&](std::string_view key, value& size) {
+    axes.insert_or_assign(std::string(key), read_i64(r, size));
+  });
+}
+
+void read_count(Reader& r, value& v, OpRaw& raw) {
+  char c = Reader::first(v);
+  raw.count = std::string();
+  raw.count_out_of_range.clear();
+  if (Reader::is_number_start(c)) {
+    Number n = r.read_number(v);
+    if (n.kind == Number::Unsigned || (n.kind == Number::Signed && n.i == 0)) {
+      raw.count = n.kind == Number::Unsigned ? n.u : 0;
+    } else {
+      std::string_view tok = v.raw_json_token();
+      while (!tok.empty() && (tok.back() == ' ' || tok.back() == '\t' || tok.back() == '\n' || tok.back() == '\r')) {
+        tok.remove_suffix(1);
+      }
+      raw.count_out_of_range = tok;
+    }
+  } else if (c == '"') {
+    raw.count = std::string(r.read_string(v));
+  } else {
+    r.skip(v);  // null, a boolean, an array or an object: no name
+  }
+}
+
+void read_op_field(Reader& r, int k, value& f, OpRaw& raw) {
+  switch (k) {
+    case 0: raw.kind = read_str(r, f); break;
+    case 1: raw.pattern = read_str(r, f); break;
+    case 2: raw.function = read_str(r, f); break;
+    case 3: raw.reduction = read_str(r, f); break;
+    case 4: read_axes(r, f, raw.axes); break;
+    case 5:
+      if (is_null(f)) r.skip(f), raw.value.reset();
+      else raw.value = read_literal(r, f);
+      break;
+    case 6:
+    case 7: {
+      auto& bound = k == 6 ? raw.lower : raw.upper;
+      if (is_null(f)) r.skip(f), bound.reset();
+      else bound = read_f64(r, f);
+      break;
+    }
+    case 8: raw.target = read_str(r, f); break;
+    case 9: read_count(r, f, raw); break;
+    case 10: raw.var = read_str(r, f); break;
+    case 11: raw.init = read_str(r, f); break;
+    case 12:
+      if (is_null(f)) r.skip(f), raw.extend.reset();
+      else raw.extend = read_str(r, f);
+      break;
+    case 13: raw.op.outputs = read_strings(r, f); break;
+    case 14:
+      raw.op.output_types.clear();
+      read_seq(r, f, [&](value& e) {
+        if (is_null(e)) r.skip(e), raw.op.output_types.emplace_back();
+        else raw.op.output_types.emplace_back(read_type(r, e));
+      });
+      break;
+    case 15:
+      raw.op.args.clear();
+      read_seq(r, f, [&](value& e) { raw.op.args.push_back(read_atom(r, e)); });
+      break;
+    default: raw.op.comments = read_strings(r, f);
+  }
+}
+
+int kind_index(std::string_view word) {
+  for (std::size_t k = 0; k < kind_words.size(); ++k) {
+    if (kind_words[k] == word) return static_cast<int>(k);
+  }
+  return -1;
+}
+
+// Keeps the fields that the kind uses; the others were read and checked, and are dropped.
+OpKind op_kind(Reader& r, value& v, OpRaw& raw) {
+  switch (kind_index(raw.kind)) {
+    case 0: return View{std::move(raw.pattern), std::move(raw.axes)};
+    case 1: return Map{std::move(raw.function)};
+    case 2: return Fold{std::move(raw.pattern), std::move(raw.reduction)};
+    case 3: return Tile{std::move(raw.pattern), std::move(raw.axes)};
+    case 4: return Read{std::move(raw.pattern)};
+    case 5: return Write{std::move(raw.pattern), std::move(raw.reduction)};
+    case 6: return Contract{std::move(raw.pattern)};
+    case 7: return Literal{raw.value ? std::move(*raw.value) : LiteralValue{std::int64_t{0}}};
+    case 8: return Iota{};
+    case 9:
+      if (!raw.lower) fatal("random requires 'lower' field");
+      if (!raw.upper) fatal("random requires 'upper' field");
+      return Random{*raw.lower, *raw.upper};
+    case 10: return Call{std::move(raw.target)};
+    case 11:
+      if (!raw.count_out_of_range.empty()) fatal("loop count out of range: " + raw.count_out_of_range);
+      return Loop{std::move(raw.target), std::move(raw.count)};
+    case 12: return Cache{std::move(raw.var), std::move(raw.init), std::move(raw.extend)};
+    default: r.fail_after(v, "unknown op kind: " + raw.kind);
+  }
+}
+
+Op read_op(Reader& r, value& v) {
+  OpRaw raw;
+  read_record(r, v, op_form, [&](int k, value& f) { read_op_field(r, k, f, raw); });
+  raw.op.kind = op_kind(r, v, raw);
+  return std::move(raw.op);
+}
+
+constexpr RecordForm<5> function_form{
+    {"name", "comments", "params", "returns", "ops"}, 0b11101, "struct Function"};
+
+Function read_function(Reader& r, value& v) {
+  Function fn;
+  read_record(r, v, function_form, [&](int k, value& f) {
+    switch (k) {
+      case 0: fn.name = read_str(r, f); break;
+      case 1: fn.comments = read_strings(r, f); break;
+      case 2: fn.params = read_params(r, f); break;
+      case 3: fn.returns = read_params(r, f); break;
+      default:
+        fn.ops.clear();
+        read_seq(r, f, [&](value& e) { fn.ops.push_back(read_op(r, e)); });
+    }
+  });
+  return fn;
+}
+
+constexpr RecordForm<2> module_form{{"header_comments", "functions"}, 0b10, "struct Module"};
+
+Module read_module(Reader& r, value& v) {
+  Module m;
+  read_record(r, v, module_form, [&](int k, value& f) {
+    if (k == 0) {
+      m.header_comments = read_strings(r, f);
+      return;
+    }
+    if (Reader::first(f) != '{') r.type_error(f, "a map");
+    m.functions.clear();
+    r.for_each_field(f, [&](std::string_view key, value& fv) {
+      m.functions.insert_or_assign(std::string(key), read_function(r, fv));
+    });
+  });
+  return m;
+}
+
+// ---- numeric objects ----
+
+NumericValue read_numeric(Reader& r, value& v, std::string_view enum_name) {
+  char c = Reader::first(v);
+  if (Reader::is_number_start(c)) {
+    Number n = r.read_number(v);
+    if (n.fits_i64()) return n.as_i64();
+    return n.as_double();
+  }
+  if (c != '[') untagged_mismatch(r, v, enum_name);
+  std::vector<double> list;
+  bool numbers_only = true;
+  r.for_each_element(v, [&](value& e) {
+    if (numbers_only && Reader::is_number_start(Reader::first(e))) {
+      list.push_back(r.read_number(e).as_double());
+    } else {
+      numbers_only = false;
+      r.skip(e);
+    }
+  });
+  if (!numbers_only) r.fail_after(v, "data did not match any variant of untagged enum " + std::string(enum_name));
+  return list;
+}
+
+}  // namespace
+
+Module read_module_json(std::string_view text) {
+  Reader r(text);
+  return r.read_root([&](value& v) { return read_module(r, v); });
+}
+
+std::vector<std::pair<std::string, NumericValue>> read_numeric_object_json(std::string_view text,
+                                                                           std::string_view enum_name) {
+  Reader r(text);
+  return r.read_root([&](value& v) {
+    std::vector<std::pair<std::string, NumericValue>> members;
+    if (Reader::first(v) != '{') r.type_error(v, "a map");
+    r.for_each_field(v, [&](std::string_view key, value& f) {
+      members.emplace_back(std::string(key), read_numeric(r, f, enum_name));
+    });
+    return members;
+  });
+}
 
 }  // namespace travune

@@ -3,6 +3,7 @@
 // from types, argument lists and literals. A malformed text stops the whole call.
 #include <charconv>
 #include <cmath>
+#include <deque>
 #include <iterator>
 #include <limits>
 #include <optional>
@@ -164,7 +165,12 @@ AtomView parse_item(std::string_view t) {
 }
 
 // Keyword items: a repeated key keeps its first position and takes the last value.
-using KeywordMap = tsl::ordered_map<std::string_view, AtomView>;
+// Values live in a vector, which (unlike the default deque) costs nothing while empty.
+using KeywordEntry = std::pair<std::string_view, AtomView>;
+using KeywordMap =
+    tsl::ordered_map<std::string_view, AtomView, std::hash<std::string_view>,
+                     std::equal_to<std::string_view>, std::allocator<KeywordEntry>,
+                     std::vector<KeywordEntry>>;
 
 struct Delimited {
   std::vector<AtomView> positional;
@@ -347,15 +353,21 @@ OpKind build_kind(std::string_view word, const Delimited& bracket, const Delimit
   }
 }
 
+// The left-hand side of an op statement.
+struct Outputs {
+  std::vector<std::string> names;
+  std::vector<std::optional<TensorType>> types;
+};
+
 // a, b: f32[N], c = ...   (commas required; each output optionally typed)
-void parse_inline_outputs(Stream& s, Op& op) {
+void parse_inline_outputs(Stream& s, Outputs& out) {
   for (;;) {
-    op.outputs.emplace_back(next_token(s));
+    out.names.emplace_back(next_token(s));
     if (peek_is(s, ":")) {
       next_token(s);
-      op.output_types.emplace_back(parse_type_or_wildcard(s));
+      out.types.emplace_back(parse_type_or_wildcard(s));
     } else {
-      op.output_types.emplace_back(std::nullopt);
+      out.types.emplace_back(std::nullopt);
     }
     if (!peek_is(s, ",")) return;
     next_token(s);
@@ -373,39 +385,46 @@ void read_list(Stream& s, ReadItem read_item) {
 }
 
 // (a, b): (f32[N], i32[N]) = ...   (the two counts are not compared)
-void parse_grouped_outputs(Stream& s, Op& op) {
+void parse_grouped_outputs(Stream& s, Outputs& out) {
   next_token(s);
-  read_list(s, [&] { op.outputs.emplace_back(next_token(s)); });
+  read_list(s, [&] { out.names.emplace_back(next_token(s)); });
   expect(s, ")");
   expect(s, ":");
   expect(s, "(");
-  read_list(s, [&] { op.output_types.emplace_back(parse_type(s)); });
+  read_list(s, [&] { out.types.emplace_back(parse_type(s)); });
   expect(s, ")");
 }
 
-Op parse_op(Stream& s) {
-  Op op;
-  skip_comments(s);
-  op.comments = take_comments(s);
-  if (peek_is(s, "(")) parse_grouped_outputs(s, op);
-  else parse_inline_outputs(s, op);
-  expect(s, "=");
+// The kind and the arguments of an op statement, from its kind word on.
+OpKind parse_right_side(Stream& s, std::vector<Atom>& args) {
   std::string_view word = next_token(s);
   if (word == "literal") {
     expect(s, "(");
     LiteralValue value =
         peek_is(s, "[") ? LiteralValue{parse_list_literal(s, 1)} : parse_literal_scalar(s);
     expect(s, ")");
-    op.kind = Literal{std::move(value)};
-    return op;
+    return Literal{std::move(value)};
   }
   Delimited bracket, paren;
   if (peek_is(s, "[")) bracket = parse_delimited(s, "[", "]");
   if (peek_is(s, "(")) paren = parse_delimited(s, "(", ")");
-  op.kind = build_kind(word, bracket, paren);
-  op.args.reserve(paren.positional.size());
-  for (const AtomView& a : paren.positional) op.args.push_back(to_atom(a));
-  return op;
+  OpKind kind = build_kind(word, bracket, paren);
+  args.reserve(paren.positional.size());
+  for (const AtomView& a : paren.positional) args.push_back(to_atom(a));
+  return kind;
+}
+
+Op parse_op(Stream& s) {
+  skip_comments(s);
+  std::vector<std::string> comments = take_comments(s);
+  Outputs out;
+  if (peek_is(s, "(")) parse_grouped_outputs(s, out);
+  else parse_inline_outputs(s, out);
+  expect(s, "=");
+  std::vector<Atom> args;
+  OpKind kind = parse_right_side(s, args);
+  return Op{std::move(kind), std::move(out.names), std::move(out.types), std::move(args),
+            std::move(comments)};
 }
 
 // ---- functions ----
@@ -435,14 +454,19 @@ Function parse_fn(Stream& s) {
   expect(s, "{");
   skip_comments(s);
   f.comments = take_comments(s);
+  // An Op moves without a noexcept guarantee (its axes map), so a growing vector would
+  // copy every op; a deque never relocates, and the ops move once into a vector of the
+  // right size.
+  std::deque<Op> ops;
   for (;;) {
     skip_comments(s);
-    if (peek_is(s, "}")) {
-      expect(s, "}");
-      return f;
-    }
-    f.ops.push_back(parse_op(s));
+    if (peek_is(s, "}")) break;
+    ops.push_back(parse_op(s));
   }
+  expect(s, "}");
+  f.ops.reserve(ops.size());
+  for (Op& op : ops) f.ops.push_back(std::move(op));
+  return f;
 }
 
 }  // namespace

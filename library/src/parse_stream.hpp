@@ -19,15 +19,38 @@ struct Stream {
 inline bool is_comment(std::string_view t) { return t.size() >= 2 && t.starts_with("//"); }
 
 // Moves the comment tokens at `pos` into the pending comments.
-void skip_comments(Stream& s);
+inline void skip_comments(Stream& s) {
+  while (s.pos < s.tokens.size() && is_comment(s.tokens[s.pos])) s.comments.push_back(s.tokens[s.pos++]);
+}
+
 // Skips comments, then answers whether the next token is `text` (false at the end).
-bool peek_is(Stream& s, std::string_view text);
+inline bool peek_is(Stream& s, std::string_view text) {
+  skip_comments(s);
+  return s.pos < s.tokens.size() && s.tokens[s.pos] == text;
+}
+
+// Stops the call: `next_token` at the end of the tokens.
+[[noreturn]] void end_of_tokens(const Stream& s);
+
 // Skips comments, then takes the next token; stops the call at the end of the tokens.
-std::string_view next_token(Stream& s);
+inline std::string_view next_token(Stream& s) {
+  skip_comments(s);
+  if (s.pos >= s.tokens.size()) end_of_tokens(s);
+  return s.tokens[s.pos++];
+}
+
+// Stops the call with "Expected {:?}, got {:?}".
+[[noreturn]] void expected_failure(std::string_view expected, std::string_view got);
+
 // Takes the next token; stops with "Expected {:?}, got {:?}" when it is not `text`.
-void expect(Stream& s, std::string_view text);
+inline void expect(Stream& s, std::string_view text) {
+  std::string_view t = next_token(s);
+  if (t != text) expected_failure(text, t);
+}
+
 // Whether every token has been taken (skips nothing).
 inline bool at_end(const Stream& s) { return s.pos >= s.tokens.size(); }
+
 // The pending comments, which are then cleared.
 std::vector<std::string> take_comments(Stream& s);
 

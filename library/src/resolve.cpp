@@ -22,17 +22,19 @@ namespace {
 
 // The tokens of a pattern side, tried in this order at each position: "...", "(", ")", a name
 // (an ASCII letter or underscore, then word characters) and a run of decimal digits.
-// Word characters are spelled out as the language defines them: alphabetic characters, marks,
-// decimal digits, connector punctuation and join controls. PCRE2's own \w is a different set
-// (letters, numbers and "_" before 10.43; other marks and Pc since), so it is not used.
-// Digits are the Unicode decimal digits (Nd), as \d is in UCP mode.
+// Word characters are the language's: alphabetic characters, marks, decimal digits, connector
+// punctuation and join controls. PCRE2's own \w is another set that changed between releases
+// (letters, numbers and "_" up to 10.42), so the class is spelled out with the Unicode
+// properties that PCRE2 knows since 10.40, Alphabetic and Join_Control among them. Digits are
+// the Unicode decimal digits (Nd). Which characters carry a property follows the Unicode
+// version of the installed PCRE2's tables.
 constexpr std::string_view pattern_text =
     R"(\.\.\.|\(|\)|[a-zA-Z_][\p{Alphabetic}\p{M}\p{Nd}\p{Pc}\p{Join_Control}]*|\p{Nd}+)";
 
 // Compiled on first use, under the function-local static's once-only guard; read-only after.
 const Regex& pattern_re() {
-  static const Regex re(pattern_text);
-  return re;
+  static const Regex PATTERN_RE(pattern_text);
+  return PATTERN_RE;
 }
 
 // One element of a pattern side: an axis (one token) or a group (the tokens written between
@@ -214,8 +216,11 @@ void resolve_function(std::string_view key, Function& f, Scratch& s) {
 
 }  // namespace
 
-Module resolve(const Module& m) {
-  Module out = m;  // the one copy; only axes of view and tile ops change in it
+Module resolve(const Module& m) { return resolve(Module(m)); }
+
+// Only the axes of view and tile ops change; everything else is handed on as it is.
+Module resolve(Module&& m) {
+  Module out = std::move(m);
   Scratch s;
   for (auto it = out.functions.begin(); it != out.functions.end(); ++it) {
     resolve_function(it->first, it.value(), s);

@@ -1,5 +1,7 @@
 // The tokenizer and the token stream. Tokenizing is one pass over the bytes: a byte
 // that starts no token is dropped, and an unterminated string runs to the end of the text.
+#include <array>
+
 #include "travune/fatal.hpp"
 #include "travune/parse.hpp"
 #include "travune/ast.hpp"
@@ -9,23 +11,36 @@ namespace travune {
 
 namespace {
 
+// What a byte can start, for one table lookup per token.
+enum class Start : unsigned char { Drop, Space, Quote, Slash, Minus, Dot, Digit, Letter, Punct };
+
+constexpr std::array<Start, 256> make_start_table() {
+  std::array<Start, 256> t{};  // every other byte, 0x80 and up included, is dropped
+  for (char c : std::string_view(" \t\n\f\r")) t[static_cast<unsigned char>(c)] = Start::Space;
+  for (char c : std::string_view("()*+,:=[]{}")) t[static_cast<unsigned char>(c)] = Start::Punct;
+  for (int c = '0'; c <= '9'; ++c) t[c] = Start::Digit;
+  for (int c = 'a'; c <= 'z'; ++c) t[c] = Start::Letter;
+  for (int c = 'A'; c <= 'Z'; ++c) t[c] = Start::Letter;
+  t['_'] = Start::Letter;
+  t['"'] = Start::Quote;
+  t['/'] = Start::Slash;
+  t['-'] = Start::Minus;
+  t['.'] = Start::Dot;
+  return t;
+}
+constexpr std::array<Start, 256> kStart = make_start_table();
+
+constexpr std::array<bool, 256> make_ident_table() {
+  std::array<bool, 256> t{};
+  for (int c = 0; c < 256; ++c)
+    t[c] = kStart[c] == Start::Letter || kStart[c] == Start::Digit || c == '.';
+  return t;
+}
+constexpr std::array<bool, 256> kIdentChar = make_ident_table();
+
+Start start_of(char c) { return kStart[static_cast<unsigned char>(c)]; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
-bool is_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool is_ident_char(char c) { return is_letter(c) || is_digit(c) || c == '_' || c == '.'; }
-
-bool is_space(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r';
-}
-
-bool is_punct(char c) {
-  switch (c) {
-    case '(': case ')': case '*': case '+': case ',': case '-': case '/': case ':':
-    case '=': case '[': case ']': case '{': case '}':
-      return true;
-    default:
-      return false;
-  }
-}
+bool is_ident_char(char c) { return kIdentChar[static_cast<unsigned char>(c)]; }
 
 // Each scanner takes the text and the start of its token and returns the end.
 
@@ -70,55 +85,48 @@ std::size_t scan_identifier(std::string_view t, std::size_t i) {
   return i;
 }
 
+// The end of the token starting at i, or i itself when the byte there starts none.
+std::size_t scan_token(std::string_view text, std::size_t i) {
+  char next = i + 1 < text.size() ? text[i + 1] : '\0';
+  switch (start_of(text[i])) {
+    case Start::Quote: return scan_string(text, i);
+    case Start::Slash: return next == '/' ? scan_comment(text, i) : i + 1;
+    case Start::Minus:
+      if (next == '>') return i + 2;
+      return is_digit(next) ? scan_number(text, i) : i + 1;
+    case Start::Dot: return text.substr(i, 3) == "..." ? i + 3 : i;
+    case Start::Digit: return scan_number(text, i);
+    case Start::Letter: return scan_identifier(text, i);
+    case Start::Punct: return i + 1;
+    default: return i;
+  }
+}
+
 }  // namespace
 
 std::vector<std::string_view> tokenize(std::string_view text) {
   std::vector<std::string_view> tokens;
-  tokens.reserve(text.size() / 6 + 8);
-  std::size_t i = 0;
-  auto emit = [&](std::size_t end) {
+  tokens.reserve(text.size() / 4 + 8);
+  for (std::size_t i = 0; i < text.size();) {
+    if (start_of(text[i]) == Start::Space) {
+      ++i;
+      continue;
+    }
+    std::size_t end = scan_token(text, i);
+    if (end == i) {  // a byte that starts no token is dropped
+      ++i;
+      continue;
+    }
     tokens.push_back(text.substr(i, end - i));
     i = end;
-  };
-  while (i < text.size()) {
-    char c = text[i];
-    char next = i + 1 < text.size() ? text[i + 1] : '\0';
-    if (is_space(c)) ++i;
-    else if (c == '"') emit(scan_string(text, i));
-    else if (c == '/' && next == '/') emit(scan_comment(text, i));
-    else if (c == '-' && next == '>') emit(i + 2);
-    else if (is_digit(c) || (c == '-' && is_digit(next))) emit(scan_number(text, i));
-    else if (c == '.') {
-      if (text.substr(i, 3) == "...") emit(i + 3);
-      else ++i;
-    } else if (is_letter(c) || c == '_') emit(scan_identifier(text, i));
-    else if (is_punct(c)) emit(i + 1);
-    else ++i;
   }
   return tokens;
 }
 
-void skip_comments(Stream& s) {
-  while (s.pos < s.tokens.size() && is_comment(s.tokens[s.pos])) {
-    s.comments.push_back(s.tokens[s.pos]);
-    ++s.pos;
-  }
-}
+void end_of_tokens(const Stream& s) { index_failure(s.pos, s.tokens.size()); }
 
-bool peek_is(Stream& s, std::string_view text) {
-  skip_comments(s);
-  return s.pos < s.tokens.size() && s.tokens[s.pos] == text;
-}
-
-std::string_view next_token(Stream& s) {
-  skip_comments(s);
-  if (s.pos >= s.tokens.size()) index_failure(s.pos, s.tokens.size());
-  return s.tokens[s.pos++];
-}
-
-void expect(Stream& s, std::string_view text) {
-  std::string_view t = next_token(s);
-  if (t != text) fatal("Expected " + debug_str(text) + ", got " + debug_str(t));
+void expected_failure(std::string_view expected, std::string_view got) {
+  fatal("Expected " + debug_str(expected) + ", got " + debug_str(got));
 }
 
 std::vector<std::string> take_comments(Stream& s) {

@@ -79,3 +79,10 @@ TEST(DebugForms, DimsAndTypes) {
 
 }  // namespace
 }  // namespace travune
+
+namespace travune {
+// Records move without copying when vectors of them grow.
+static_assert(std::is_nothrow_move_constructible_v<Op>);
+static_assert(std::is_nothrow_move_constructible_v<Function>);
+static_assert(std::is_nothrow_move_constructible_v<Module>);
+}  // namespace travune

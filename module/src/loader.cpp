@@ -1,12 +1,341 @@
 #include "loader.hpp"
 
+#include <algorithm>
+#include <cstddef>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include <toml++/toml.h>
+
 #include "travune/fatal.hpp"
+#include "travune/file.hpp"
+#include "travune/flatten.hpp"
+#include "travune/json.hpp"
+#include "travune/parse.hpp"
+#include "travune/resolve.hpp"
 
 namespace travune {
+namespace {
 
-std::string load_flat_json(const std::string&, const std::string&, const std::string&,
-                           const std::vector<std::string>&) {
-  fatal("the loader is not built yet");
+// ---- reading the configuration document ----
+
+// The TOML reader builds, walks and frees its tree recursively, so a document
+// nested deeper than this (through table headers, dotted keys and inline
+// values) is refused before the reader sees it.
+constexpr std::size_t max_table_depth = 512;
+
+// Where a document first nests deeper than max_table_depth (a byte offset), if it does.
+// A light scan over the text: strings and comments are skipped, every key followed
+// by "=" adds its dotted parts to the depth of the table or inline value holding
+// it, and a table header sets the depth of what follows it. It never counts
+// less than the tree the reader would build from a valid prefix of the text.
+class DepthScan {
+ public:
+  explicit DepthScan(std::string_view text) : s_(text) {}
+
+  std::optional<std::size_t> too_deep() {
+    while (i_ < s_.size()) {
+      if (std::optional<std::size_t> at = step()) return at;
+    }
+    return std::nullopt;
+  }
+
+ private:
+  static bool is_key_byte(unsigned char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           c == '_' || c == '-' || c >= 0x80;
+  }
+
+  bool starts(std::string_view w) const { return s_.substr(i_, w.size()) == w; }
+
+  // Skips one string starting at i_ (any of the four TOML forms).
+  void skip_string() {
+    if (starts("\"\"\"")) return skip_until("\"\"\"", true, false);
+    if (starts("'''")) return skip_until("'''", false, false);
+    if (s_[i_] == '"') return skip_until("\"", true, true);
+    return skip_until("'", false, true);
+  }
+
+  void skip_until(std::string_view close, bool escapes, bool single_line) {
+    i_ += close.size();
+    while (i_ < s_.size()) {
+      char c = s_[i_];
+      if (single_line && c == '\n') return;
+      if (escapes && c == '\\') { i_ += 2; continue; }
+      if (starts(close)) { i_ += close.size(); return; }
+      ++i_;
+    }
+  }
+
+  // A run of key material (bare-key bytes, dots, blanks, quoted parts); returns its dot count.
+  std::size_t key_run() {
+    std::size_t dots = 0;
+    while (i_ < s_.size()) {
+      unsigned char c = static_cast<unsigned char>(s_[i_]);
+      if (c == '.') { ++dots; ++i_; }
+      else if (c == ' ' || c == '\t' || is_key_byte(c)) ++i_;
+      else if ((c == '"' || c == '\'') && !starts("\"\"\"") && !starts("'''")) skip_string();
+      else break;
+    }
+    return dots;
+  }
+
+  std::optional<std::size_t> check(std::size_t depth, std::size_t at) {
+    if (depth > max_table_depth) return at;
+    return std::nullopt;
+  }
+
+  std::optional<std::size_t> header() {
+    std::size_t at = i_;
+    i_ += starts("[[") ? 2 : 1;
+    // Each part of an array-of-tables header can add an array and a table.
+    base_ = 2 * (key_run() + 1);
+    return check(base_, at);
+  }
+
+  std::size_t container() const { return frames_.empty() ? base_ : frames_.back(); }
+
+  std::optional<std::size_t> step() {
+    std::size_t at = i_;
+    char c = s_[i_];
+    if (c == '\n') { line_start_ = true; ++i_; return std::nullopt; }
+    if (c == ' ' || c == '\t' || c == '\r') { ++i_; return std::nullopt; }
+    bool first = std::exchange(line_start_, false);
+    bool value = std::exchange(value_pending_, false);
+    if (c == '#') {
+      while (i_ < s_.size() && s_[i_] != '\n') ++i_;
+      return std::nullopt;
+    }
+    if (c == '[' && first && frames_.empty()) return header();
+    if (c == '[' || c == '{') {  // the value of a key, or an element of an array
+      frames_.push_back(value ? depth_ : container() + 1);
+      ++i_;
+      return check(frames_.back(), at);
+    }
+    if (c == ']' || c == '}') {
+      if (!frames_.empty()) frames_.pop_back();
+      ++i_;
+      return std::nullopt;
+    }
+    if (starts("\"\"\"") || starts("'''")) { skip_string(); return std::nullopt; }
+    std::size_t dots = key_run();
+    if (i_ == at) { ++i_; return std::nullopt; }
+    if (i_ < s_.size() && s_[i_] == '=') {
+      depth_ = container() + dots + 1;
+      value_pending_ = true;
+      ++i_;
+      return check(depth_, at);
+    }
+    return std::nullopt;
+  }
+
+  std::string_view s_;
+  std::size_t i_ = 0;
+  bool line_start_ = true;
+  std::size_t base_ = 0;              // depth of the table of the last header
+  std::size_t depth_ = 0;             // depth of the value of the last key
+  bool value_pending_ = false;        // the last token was the "=" of a key
+  std::vector<std::size_t> frames_;   // depth at each open inline table or array
+};
+
+// 1-based line and column (in characters) of a byte offset.
+std::pair<std::size_t, std::size_t> line_and_column(std::string_view text, std::size_t at) {
+  auto breaks = std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(at), '\n');
+  std::size_t line = 1 + static_cast<std::size_t>(breaks);
+  std::size_t start = at == 0 ? std::string_view::npos : text.rfind('\n', at - 1);
+  start = start == std::string_view::npos ? 0 : start + 1;
+  std::size_t column = 1;
+  for (std::size_t k = start; k < at; ++k)
+    if ((static_cast<unsigned char>(text[k]) & 0xC0) != 0x80) ++column;
+  return {line, column};
+}
+
+// The text of 1-based line `line`, without its line break.
+std::string_view line_text(std::string_view text, std::size_t line) {
+  std::size_t start = 0;
+  for (std::size_t n = 1; n < line; ++n) {
+    start = text.find('\n', start);
+    if (start == std::string_view::npos) return {};
+    ++start;
+  }
+  std::string_view rest = text.substr(start);
+  rest = rest.substr(0, rest.find('\n'));
+  if (rest.ends_with('\r')) rest.remove_suffix(1);
+  return rest;
+}
+
+// TOML parse error at line L, column C, the line quoted with a marker under the column,
+// then the description:
+//   TOML parse error at line 2, column 5
+//     |
+//   2 | a =
+//     |     ^
+//   expected value
+std::string toml_error_text(std::string_view text, std::size_t line, std::size_t column,
+                            std::string_view description) {
+  std::string number = std::to_string(line);
+  std::string gutter(number.size() + 1, ' ');
+  std::string out = "TOML parse error at line " + number + ", column " + std::to_string(column);
+  out += "\n" + gutter + "|\n" + number + " | ";
+  out += line_text(text, line);
+  out += "\n" + gutter + "|" + std::string(column, ' ') + "^\n";
+  out += description;
+  out += "\n";
+  return out;
+}
+
+// Reads and parses the configuration file; stops with "failed to read" or "failed to parse".
+toml::table read_config_document(const std::string& config_path) {
+  std::string text;
+  try {
+    text = read_file_utf8(config_path);
+  } catch (const IoError& e) {
+    fatal("failed to read " + config_path + ": " + display(e));
+  }
+  if (std::optional<std::size_t> at = DepthScan(text).too_deep()) {
+    auto [line, column] = line_and_column(text, *at);
+    fatal("failed to parse " + config_path + ": " +
+          toml_error_text(text, line, column,
+                          "tables nested deeper than " + std::to_string(max_table_depth) +
+                              " levels"));
+  }
+  try {
+    return toml::parse(text);
+  } catch (const toml::parse_error& e) {
+    const toml::source_position& p = e.source().begin;
+    fatal("failed to parse " + config_path + ": " +
+          toml_error_text(text, p.line, p.column, e.description()));
+  }
+}
+
+// ---- configuration values ----
+
+// The value of one section entry, or nothing for a kind that is skipped.
+std::optional<ConfigValue> config_value(const toml::node& n) {
+  if (const auto* i = n.as_integer()) return ConfigValue(i->get());
+  if (const auto* f = n.as_floating_point()) return ConfigValue(f->get());
+  const toml::array* a = n.as_array();
+  if (a == nullptr) return std::nullopt;
+  std::vector<double> list;
+  list.reserve(a->size());
+  for (const toml::node& e : *a) {
+    if (const auto* i = e.as_integer()) list.push_back(static_cast<double>(i->get()));
+    else if (const auto* f = e.as_floating_point()) list.push_back(f->get());
+    else fatal("unexpected value in vector section");
+  }
+  return ConfigValue(std::move(list));
+}
+
+void read_section(const toml::table& section, ConfigMap& config) {
+  for (const auto& [key, value] : section) {  // ascending byte-wise key order
+    if (std::optional<ConfigValue> v = config_value(value))
+      config.insert_or_assign(std::string(key.str()), std::move(*v));
+  }
+}
+
+// ---- the weight-name table ----
+
+// Depth first in key order; the document's nesting is bounded by max_table_depth.
+void flatten_weight_table(const toml::table& table, const std::string& prefix,
+                          WeightMapping& mapping) {
+  for (const auto& [key, value] : table) {
+    std::string full = prefix + "." + std::string(key.str());
+    if (const auto* s = value.as_string()) mapping.insert_or_assign(std::move(full), s->get());
+    else if (const auto* t = value.as_table()) flatten_weight_table(*t, full, mapping);
+  }
+}
+
+// ---- rewriting weight references ----
+
+bool all_digits(std::string_view part) {
+  return std::all_of(part.begin(), part.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// The template with each index in turn put in place of the first "{}" still present.
+std::string fill_template(std::string_view templ, const std::vector<std::string_view>& indices) {
+  std::string out(templ);
+  for (std::string_view index : indices) {
+    std::size_t at = out.find("{}");
+    if (at == std::string::npos) break;
+    out.replace(at, 2, index);
+  }
+  return out;
+}
+
+// The replacement of one weight reference, if the mapping has one. `key` and
+// `indices` are scratch buffers reused across the arguments of a module.
+std::optional<std::string> rewritten(std::string_view name, const WeightMapping& mapping,
+                                     std::string& key, std::vector<std::string_view>& indices) {
+  if (auto it = mapping.find(name); it != mapping.end()) return it->second;
+  key.clear();
+  indices.clear();
+  std::size_t start = 0;
+  for (;;) {
+    std::size_t dot = name.find('.', start);
+    std::string_view part = name.substr(start, dot == std::string_view::npos ? dot : dot - start);
+    if (all_digits(part)) {  // an empty part counts as an index
+      indices.push_back(part);
+    } else {
+      if (!key.empty()) key += '.';
+      key += part;
+    }
+    if (dot == std::string_view::npos) break;
+    start = dot + 1;
+  }
+  auto it = mapping.find(std::string_view(key));
+  if (it == mapping.end()) return std::nullopt;
+  return fill_template(it->second, indices);
+}
+
+}  // namespace
+
+ConfigMap load_config(const std::string& config_path) {
+  toml::table root = read_config_document(config_path);
+  ConfigMap config;
+  for (std::string_view section : {"shape", "scalar", "vector"}) {
+    if (const toml::table* t = root[section].as_table()) read_section(*t, config);
+  }
+  return config;
+}
+
+WeightMapping load_weight_mapping(const std::string& config_path) {
+  toml::table root = read_config_document(config_path);
+  WeightMapping mapping;
+  if (const toml::table* t = root["weights"].as_table())
+    flatten_weight_table(*t, "weights", mapping);
+  return mapping;
+}
+
+Module rewrite_weight_references(Module m, const WeightMapping& mapping) {
+  if (mapping.empty()) return m;
+  std::string key;
+  std::vector<std::string_view> indices;
+  for (auto it = m.functions.begin(); it != m.functions.end(); ++it) {
+    for (Op& op : it.value().ops) {
+      for (Atom& arg : op.args) {
+        auto* name = std::get_if<std::string>(&arg);
+        if (name == nullptr || !name->starts_with("weights.")) continue;
+        if (std::optional<std::string> r = rewritten(*name, mapping, key, indices))
+          *name = std::move(*r);
+      }
+    }
+  }
+  return m;
+}
+
+std::string load_flat_json(const std::string& trv_path, const std::string& config_path,
+                           const std::string& entry, const std::vector<std::string>& cache_keys) {
+  Module flat;
+  {
+    Module parsed = parse_file(trv_path);
+    ConfigMap config = load_config(config_path);
+    Module resolved = resolve(sub_module(parsed, config));
+    CacheKeys keys(cache_keys.begin(), cache_keys.end());
+    flat = flatten(resolved, entry, keys);
+  }
+  flat = rewrite_weight_references(std::move(flat), load_weight_mapping(config_path));
+  return write_module_json(flat);
 }
 
 }  // namespace travune

@@ -1,6 +1,8 @@
 #pragma once
 // The composite loader: source file and TOML configuration to the flattened module JSON.
+#include <functional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -8,8 +10,14 @@
 
 namespace travune {
 
+// Hashes std::string and std::string_view alike, so lookups need no key copy.
+struct TextHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
+
 // Full dotted key ("weights.layers.attn.wq") to weight-name template.
-using WeightMapping = std::unordered_map<std::string, std::string>;
+using WeightMapping = std::unordered_map<std::string, std::string, TextHash, std::equal_to<>>;
 
 // The values of the sections shape, scalar and vector of the TOML file (later sections win).
 ConfigMap load_config(const std::string& config_path);

@@ -14,8 +14,13 @@
 namespace travune {
 
 // Insertion-ordered map: a repeated key (insert_or_assign) keeps its first position.
+// Its values live in a vector, so the map (and every record holding one) moves without
+// throwing and an empty map allocates nothing.
 template <class V>
-using OrderedMap = tsl::ordered_map<std::string, V>;
+using OrderedMap =
+    tsl::ordered_map<std::string, V, std::hash<std::string>, std::equal_to<std::string>,
+                     std::allocator<std::pair<std::string, V>>,
+                     std::vector<std::pair<std::string, V>>>;
 
 // Dim: Concrete (index 0) or Named (index 1).
 using Dim = std::variant<std::int64_t, std::string>;

@@ -3,6 +3,9 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
 
 #include "travune/ast.hpp"
 
@@ -28,5 +31,14 @@ std::string debug_form(const JsonError& e);
 // Reads the whole text as a Module. A reader error throws JsonError; the stops
 // of reading an op ("random requires 'lower' field", an out-of-range loop count) call fatal().
 Module read_module_json(std::string_view text);
+
+// A number or a list of numbers: Int when the value is an integer that fits in a signed
+// 64-bit integer, Float for any other number, List when an array holds only numbers.
+using NumericValue = std::variant<std::int64_t, double, std::vector<double>>;
+// Reads the whole text as one JSON object whose member values are numeric values; returns the
+// members in document order, repeated names included. A member value of another kind is the
+// reader error "data did not match any variant of untagged enum {enum_name}".
+std::vector<std::pair<std::string, NumericValue>> read_numeric_object_json(
+    std::string_view text, std::string_view enum_name);
 
 }  // namespace travune

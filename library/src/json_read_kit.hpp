@@ -1,0 +1,159 @@
+#pragma once
+// The toolkit under the JSON readers. simdjson's On-Demand parser walks one padded copy of
+// the text; this layer adds what On-Demand leaves to its caller: every value is walked and
+// so validated (values under skipped keys included), nesting is bounded, trailing characters
+// are refused, and every error carries the line and column at which reading stopped.
+//
+// The copy is the text wrapped in "[" and "]": the top-level value is then an ordinary array
+// element (On-Demand treats scalar documents apart), and reaching the added "]" anywhere but
+// right after the top-level value means the text ended early.
+#include <simdjson.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "travune/json.hpp"
+
+namespace travune::json_kit {
+
+namespace od = simdjson::ondemand;
+
+// Deepest nesting of arrays and objects that the readers accept.
+inline constexpr int max_depth = 128;
+
+// A JSON number as read: an integer that fits 64 bits keeps its exact value; any other
+// number (fraction, exponent, or an integer beyond the 64-bit ranges) is a double.
+struct Number {
+  enum Kind : std::uint8_t { Signed, Unsigned, Float } kind;
+  std::int64_t i = 0;   // Signed: a negative integer (or -0)
+  std::uint64_t u = 0;  // Unsigned: a non-negative integer
+  double f = 0;         // Float
+  bool fits_i64() const { return kind == Signed || (kind == Unsigned && u <= INT64_MAX); }
+  std::int64_t as_i64() const { return kind == Signed ? i : static_cast<std::int64_t>(u); }
+  double as_double() const;
+};
+
+class Reader {
+ public:
+  explicit Reader(std::string_view text);
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
+
+  // Reads the top-level value with `read(value)` and refuses anything but whitespace after it.
+  template <class F>
+  auto read_root(F&& read);
+
+  // ---- looking at a value ----
+  // The first byte of the value's token ('{', '[', '"', '-', a digit, 't', 'f', 'n', or other).
+  static char first(od::value& v) { return v.raw_json_token()[0]; }
+  static bool is_number_start(char c) { return c == '-' || (c >= '0' && c <= '9'); }
+
+  // ---- reading scalars (the value must start as the name says, else see type_error) ----
+  std::string_view read_string(od::value& v);
+  Number read_number(od::value& v);
+
+  // ---- containers ----
+  // Calls on_element(value) for each element of an array value (which must start with '[').
+  template <class F>
+  void for_each_element(od::value& v, F&& on_element);
+  // Calls on_field(key, value) for each member of an object value (which must start with '{').
+  template <class F>
+  void for_each_field(od::value& v, F&& on_field);
+
+  // Walks (and so validates) a value of any kind that nobody reads.
+  void skip(od::value& v);
+
+  // ---- errors ----
+  // "invalid type: {what v is}, expected {expected}"; reads v first, so a malformed token
+  // reports its own syntax error instead.
+  [[noreturn]] void type_error(od::value& v, std::string_view expected);
+  // `message` at the end of v (which must be fully read or walked).
+  [[noreturn]] void fail_after(od::value& v, std::string message);
+  // `message` at the closing bracket of the container just read.
+  [[noreturn]] void fail_after_container(std::string message);
+  // "duplicate field `{key}`" at the end of the key whose value is v.
+  [[noreturn]] void duplicate_field(od::value& v, std::string_view key);
+  // `message` at the first byte of v.
+  [[noreturn]] void fail_at(od::value& v, std::string message);
+
+ private:
+  std::size_t index_of(const char* p) const { return static_cast<std::size_t>(p - base()); }
+  const char* base() const { return buf_.data(); }
+  // Line and column after `consumed` bytes of the text.
+  [[noreturn]] void fail(std::size_t consumed, std::string message) const;
+  // A syntax error at the byte at wrapped index i (or the end of the text when i is the added "]").
+  [[noreturn]] void fail_peek(std::size_t i, std::string message) const;
+  void enter(od::value& v);
+  void leave() { --depth_; }
+  std::size_t token_end(od::value& v) const;
+  std::size_t prev_non_ws(std::size_t i) const;
+  std::size_t closing_bracket();
+  [[noreturn]] void bad_value(od::value& v);
+  [[noreturn]] void bad_string(od::value& v);
+  [[noreturn]] void bad_key(od::value& after);
+  std::size_t key_end(od::value& after) const;
+  [[noreturn]] void bad_number(std::string_view tok);
+  [[noreturn]] void bad_object_step();
+  [[noreturn]] void bad_array_step();
+  [[noreturn]] void stage1_error(simdjson::error_code e) const;
+  void expect_word(od::value& v, std::string_view word);
+  void check_array_closed();
+  std::string describe(od::value& v);
+
+  simdjson::padded_string buf_;
+  std::size_t len_;  // length of the text; the added "]" is at wrapped index len_ + 1
+  od::parser parser_;
+  od::document doc_;
+  int depth_ = 0;
+};
+
+// ---- templates ----
+
+template <class F>
+auto Reader::read_root(F&& read) {
+  od::array outer;
+  if (doc_.get_array().get(outer)) fail(len_, "EOF while parsing a value");
+  for (auto res : outer) {
+    od::value v;
+    if (std::move(res).get(v)) bad_array_step();
+    auto result = read(v);
+    auto next = doc_.current_location();
+    if (next.error()) fail(len_, "EOF while parsing a list");
+    std::size_t i = index_of(next.value_unsafe());
+    if (i <= len_) fail_peek(i, "trailing characters");
+    return result;
+  }
+  fail(len_, "EOF while parsing a value");
+}
+
+template <class F>
+void Reader::for_each_element(od::value& v, F&& on_element) {
+  enter(v);
+  od::array arr;
+  (void)v.get_array().get(arr);  // the caller saw '['
+  for (auto res : arr) {
+    od::value e;
+    if (std::move(res).get(e)) bad_array_step();
+    on_element(e);
+  }
+  check_array_closed();
+  leave();
+}
+
+template <class F>
+void Reader::for_each_field(od::value& v, F&& on_field) {
+  enter(v);
+  od::object obj;
+  (void)v.get_object().get(obj);  // the caller saw '{'
+  for (auto res : obj) {
+    od::field field;
+    if (std::move(res).get(field)) bad_object_step();
+    std::string_view key;
+    if (field.unescaped_key().get(key)) bad_key(field.value());
+    on_field(key, field.value());
+  }
+  leave();
+}
+
+}  // namespace travune::json_kit

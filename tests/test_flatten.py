@@ -1,0 +1,381 @@
+"""Flattening: calls inlined, loops unrolled, caches turned into slots (flatten_json)."""
+import json
+
+import pytest
+
+import _travune as t
+
+def flat(src, entry="main", keys=()):
+    """The flattened entry function of a module given as source text."""
+    out = json.loads(t.flatten_json(t.parse_to_json(src), entry, list(keys)))
+    (fn,) = out["functions"].values()
+    return fn
+
+
+def show(op):
+    """One op as "outs = kind[payload](args)"; payload: map's function, cache's var."""
+    payload = {"map": op.get("function"), "cache": op.get("var")}.get(op["kind"])
+    kind = op["kind"] + (f"[{payload}]" if payload is not None else "")
+    return f"{', '.join(op['outputs'])} = {kind}({', '.join(str(a) for a in op['args'])})"
+
+
+def ops(src, entry="main", keys=()):
+    return [show(op) for op in flat(src, entry, keys)["ops"]]
+
+
+def stop(src, entry="main", keys=(), module_json=None):
+    with pytest.raises(BaseException) as e:
+        t.flatten_json(module_json or t.parse_to_json(src), entry, list(keys))
+    assert type(e.value).__name__ == "PanicException"
+    return str(e.value)
+
+
+BLOCK = """
+block(x: f32[n], w: *) -> (y: f32[n]) {
+  t = map[mul](x, w.scale)
+  y = map[add](t, w.bias)
+}
+"""
+
+
+# ---- the two worked examples: an unrolled loop and a plain call ----
+
+def test_loop_example():
+    src = BLOCK + """
+main(h: f32[n]) -> (o: f32[n]) {
+  h = loop[block, 2](h, weights.layers.*)
+  o = map[relu](h)
+}"""
+    assert ops(src) == [
+        "loop0.t = map[mul](h, weights.layers.0.scale)",
+        "h_1 = map[add](loop0.t, weights.layers.0.bias)",
+        "loop1.t = map[mul](h_1, weights.layers.1.scale)",
+        "h_2 = map[add](loop1.t, weights.layers.1.bias)",
+        "o = map[relu](h_2)",
+    ]
+    # The whole result: one function under the entry key, its own params and returns.
+    fn = flat(src)
+    assert (fn["name"], fn["params"][0]["name"], fn["returns"][0]["name"]) == ("main", "h", "o")
+
+
+def test_call_example():
+    src = BLOCK + """
+main(a: f32[n]) -> (z: f32[n]) {
+  z = call[block](a, weights.head)
+}"""
+    assert ops(src) == ["z.t = map[mul](a, weights.head.scale)",
+                        "z = map[add](z.t, weights.head.bias)"]
+
+
+# ---- binding and naming rules ----
+
+CASES = {
+    "namespace tail": ("""
+f(x: f32[n], wq: f32[n], wk: f32[n]) -> (y: f32[n]) { y = map[add](x, wq, wk) }
+main(h: f32[n]) -> (o: f32[n]) { o = call[f](h, weights.l0) }""",
+                       ["o = map[add](h, weights.l0.wq, weights.l0.wk)"]),
+    "full arity makes no tail": ("""
+f(x: f32[n], w: f32[n]) -> (y: f32[n]) { y = map[add](x, w) }
+main(h: f32[n]) -> (o: f32[n]) { o = call[f](h, weights.l0) }""",
+                                 ["o = map[add](h, weights.l0)"]),
+    "star prefix needs a dot": ("""
+f(x: f32[n], w: *) -> (y: f32[n]) { y = map[add](w, w.a.b, wx) }
+main(h: f32[n]) -> (o: f32[n]) { o = call[f](h, ws) }""",
+                                ["o = map[add](ws, ws.a.b, o.wx)"]),
+    "nested prefixes accumulate": ("""
+g(x: f32[n]) -> (y: f32[n]) { t = map[neg](x)  y = map[exp](t) }
+f(x: f32[n]) -> (y: f32[n]) { u = call[g](x)  y = map[abs](u) }
+main(h: f32[n]) -> (o: f32[n]) { z = call[f](h)  o = map[relu](z) }""",
+                                   ["z.u.t = map[neg](h)", "z.u = map[exp](z.u.t)",
+                                    "z = map[abs](z.u)", "o = map[relu](z)"]),
+    "global names stay": ("""
+f(x: f32[n], n: f32[n]) -> (y: f32[n]) { y = map[add](x, param.eps, n, para) }
+main(h: f32[n]) -> (o: f32[n]) { o = call[f](h, q) }""",
+                          ["o = map[add](h, param.eps, n, o.para)"]),
+    "return named like a parameter": ("""
+f(x: f32[n]) -> (x: f32[n]) { x = map[neg](x) }
+main(a: f32[n]) -> (o: f32[n]) { b = call[f](a)  o = map[relu](b) }""",
+                                      ["a = map[neg](a)", "o = map[relu](b)"]),
+    "loop body with two returns": ("""
+f(x: f32[n]) -> (y: f32[n], z: f32[n]) { y = map[neg](x)  z = map[exp](x) }
+main(h: f32[n]) -> (o: f32[n]) { h = loop[f, 1](h)  o = map[relu](h) }""",
+                                   ["h_1 = map[neg](h)", "loop0.z = map[exp](h)", "o = map[relu](h_1)"]),
+    "two loops reuse the prefixes": ("""
+f(x: f32[n]) -> (y: f32[n]) { t = map[neg](x)  y = map[exp](t) }
+main(a: f32[n], b: f32[n]) -> (o: f32[n]) { a = loop[f, 1](a)  b = loop[f, 1](b) o = map[add](a, b) }""",
+                                     ["loop0.t = map[neg](a)", "a_1 = map[exp](loop0.t)",
+                                      "loop0.t = map[neg](b)", "b_1 = map[exp](loop0.t)",
+                                      "o = map[add](a_1, b_1)"]),
+    "cache var per iteration": ("""
+init(x: f32[n]) -> (c: f32[n]) { c = map[neg](x) }
+f(x: f32[n]) -> (y: f32[n]) { c: f32[n] = cache[kv.*, init](x)  y = map[exp](x) }
+main(h: f32[n]) -> (o: f32[n]) { h = loop[f, 2](h)  o = map[relu](h) }""",
+                                ["kv.0 = map[neg](h)", "h_1 = map[exp](h)",
+                                 "kv.1 = map[neg](h_1)", "h_2 = map[exp](h_1)", "o = map[relu](h_2)"]),
+}
+
+
+@pytest.mark.parametrize("src,expected", CASES.values(), ids=CASES.keys())
+def test_naming(src, expected):
+    assert ops(src) == expected
+
+
+def test_loop_stars_and_later_copy_of_the_output():
+    src = """
+f(x: f32[n], a: f32[n], b: f32[n], c: f32[n]) -> (y: f32[n]) { y = map[add](x, a, b, c) }
+main(h: f32[n]) -> (o: f32[n]) { h = loop[f, 2](h, h, DOTSTAR, WSTARX)  o = map[relu](h) }"""
+    m = t.parse_to_json(src).replace("DOTSTAR", ".*").replace("WSTARX", "w.*x")
+    assert [show(op) for op in json.loads(t.flatten_json(m, "main"))["functions"]["main"]["ops"]] == [
+        "h_1 = map[add](h, h, .0, w.*x)", "h_2 = map[add](h_1, h, .1, w.*x)", "o = map[relu](h_2)"]
+
+
+def test_comments_of_calls_vanish_inlined_ops_keep_theirs():
+    src = """
+f(x: f32[n]) -> (y: f32[n]) {
+  t = map[neg](x)
+  // kept
+  y = map[exp](t)
+}
+main(h: f32[n]) -> (o: f32[n]) {
+  // gone
+  o = call[f](h)
+}"""
+    assert [op.get("comments") for op in flat(src)["ops"]] == [None, ["// kept"]]
+
+
+def test_cache_outside_a_loop_keeps_its_star():
+    src = """
+init(x: f32[n]) -> (c: f32[n]) { c = map[neg](x) }
+main(h: f32[n]) -> (o: f32[n]) { c: f32[n] = cache[kv.*, init](h)  o = map[relu](h) }"""
+    assert ops(src) == ["kv.* = map[neg](h)", "o = map[relu](h)"]
+
+
+# ---- cache slots ----
+
+CACHE = """
+init_k(x: f32[n]) -> (k: f32[n]) { t = map[neg](x)  k = map[exp](t) }
+ext_k(k: f32[n], x: f32[n]) -> (y: f32[n]) { t = map[add](k, x)  y = map[exp](t) }
+init_v(x: f32[n]) -> (v: f32[m]) { v = map[abs](x) }
+main(x: f32[n]) -> (o: f32[n]) {
+  k: f32[n] = cache[k, init_k, ext_k](x)
+  v: f32[m] = cache[v, init_v](x)
+  o = map[relu](x)
+}"""
+
+
+def names(params):
+    return [(p["name"], p["ty"]["shape"]) for p in params]
+
+
+def test_cache_slots_computed():
+    fn = flat(CACHE)
+    assert [show(op) for op in fn["ops"]] == [
+        "k.t = map[neg](x)", "k = map[exp](k.t)", "v = map[abs](x)", "o = map[relu](x)"]
+    assert names(fn["params"]) == [("x", ["n"])]
+    assert names(fn["returns"]) == [("o", ["n"]), ("k", ["n"]), ("v", ["m"])]
+
+
+def test_cache_slots_supplied():
+    fn = flat(CACHE, keys=["k", "v"])
+    assert [show(op) for op in fn["ops"]] == [
+        "k_new.t = map[add](k, x)", "k_new = map[exp](k_new.t)", "o = map[relu](x)"]
+    assert names(fn["params"]) == [("x", ["n"]), ("k", ["n"]), ("v", ["m"])]
+    assert names(fn["returns"]) == [("o", ["n"]), ("k_new", ["n"]), ("v", ["m"])]
+
+
+@pytest.mark.parametrize("keys", [["init_k", "ext_k", "nothing"], []])
+def test_cache_keys_naming_no_slot_select_nothing(keys):
+    assert flat(CACHE, keys=keys) == flat(CACHE)
+
+
+def test_cache_keys_default_and_repeats():
+    m = t.parse_to_json(CACHE)
+    assert t.flatten_json(m, "main") == t.flatten_json(m, "main", [])
+    assert t.flatten_json(m, "main", ["k", "k"]) == t.flatten_json(m, "main", ["k"])
+
+
+def test_same_slot_twice_listed_once_with_first_type():
+    src = """
+init(x: f32[n]) -> (c: f32[n]) { c = map[neg](x) }
+main(x: f32[n]) -> (o: f32[n]) {
+  c: f32[n] = cache[s, init](x)
+  d: f32[m] = cache[s, init](x)
+  o = map[relu](x)
+}"""
+    fn = flat(src)
+    assert [show(op) for op in fn["ops"]] == ["s = map[neg](x)", "s = map[neg](x)", "o = map[relu](x)"]
+    assert names(fn["returns"]) == [("o", ["n"]), ("s", ["n"])]
+    fn = flat(src, keys=["s"])
+    assert [show(op) for op in fn["ops"]] == ["o = map[relu](x)"]
+    assert names(fn["params"]) == [("x", ["n"]), ("s", ["n"])]
+    assert names(fn["returns"]) == [("o", ["n"]), ("s", ["n"])]
+
+
+def test_slot_named_like_entry_param_and_return():
+    src = """
+init(x: f32[n]) -> (c: f32[n]) { c = map[neg](x) }
+main(x: f32[n]) -> (x: f32[q]) { c: f32[m] = cache[x, init](x) }"""
+    fn = flat(src, keys=["x"])
+    assert names(fn["params"]) == [("x", ["n"])]
+    assert names(fn["returns"]) == [("x", ["q"])]
+
+
+def test_raw_cache_inside_init_stays_and_unreached_functions_drop():
+    src = """
+inner(x: f32[n]) -> (c: f32[n]) { c = map[neg](x) }
+init(x: f32[n]) -> (c: f32[n]) { c: f32[n] = cache[z, inner](x) }
+unused(x: f32[n]) -> (c: f32[n]) { c = map[neg](x) }
+main(x: f32[n]) -> (o: f32[n]) { c: f32[n] = cache[s, init](x)  o = map[relu](x) }"""
+    out = json.loads(t.flatten_json(t.parse_to_json("// head\n" + src), "main"))
+    assert list(out["functions"]) == ["main"] and out["header_comments"] == ["// head"]
+    assert [show(op) for op in out["functions"]["main"]["ops"]] == ["s = cache[z](x)", "o = map[relu](x)"]
+
+
+def test_entry_key_differs_from_name():
+    m = json.loads(t.parse_to_json("f(x: f32[n]) -> (y: f32[n]) { y = map[neg](x) }"))
+    m["functions"] = {"main": m["functions"]["f"]}
+    out = json.loads(t.flatten_json(json.dumps(m), "main"))
+    assert list(out["functions"]) == ["main"] and out["functions"]["main"]["name"] == "f"
+
+
+# ---- stops ----
+
+STOPS = {
+    "unknown entry": (BLOCK, "nope", "no entry found for key"),
+    "unknown callee": ("main(x: f32[n]) -> (o: f32[n]) { o = call[g](x) }", "main",
+                       "no entry found for key"),
+    "symbolic count": (BLOCK + "main(h: f32[n]) -> (o: f32[n]) { h = loop[block, param.L](h, w) }",
+                       "main", "Loop count 'param.L' not resolved before flattening"),
+    "no threaded arg": (BLOCK + "main(h: f32[n]) -> (o: f32[n]) { o = loop[block, 2](h, w) }",
+                        "main", "Loop must have a threaded arg matching output name"),
+    "second loop threads the first": (BLOCK + """
+main(h: f32[n]) -> (o: f32[n]) { h = loop[block, 2](h, w) h = loop[block, 2](h, w) }""",
+                                      "main", "Loop must have a threaded arg matching output name"),
+    "too many arguments": (BLOCK + "main(h: f32[n]) -> (o: f32[n]) { o = call[block](h, w, v) }",
+                           "main", "range end index 3 out of range for slice of length 2"),
+    "cache without type": ("""
+init(x: f32[n]) -> (c: f32[n]) { c = map[neg](x) }
+main(x: f32[n]) -> (o: f32[n]) { c = cache[s, init](x) }""", "main", "cache slot must have a declared type"),
+    "callee failure comes before binding count": ("""
+g() -> (y: f32[n]) { y = call[nope]() }
+main(x: f32[n]) -> (o: f32[n]) { o = call[g](x) }""", "main", "no entry found for key"),
+}
+
+
+@pytest.mark.parametrize("src,entry,message", STOPS.values(), ids=STOPS.keys())
+def test_stops(src, entry, message):
+    assert stop(src, entry) == message
+
+
+def test_call_without_outputs_and_no_arguments():
+    m = json.loads(t.parse_to_json(BLOCK + "main(h: f32[n]) -> (o: f32[n]) { o = call[block](h, w) }"))
+    call = m["functions"]["main"]["ops"][0]
+    call["outputs"] = []
+    assert "index" in stop(None, module_json=json.dumps(m))
+    call["outputs"], call["args"] = ["o"], []
+    assert "range end index" in stop(None, module_json=json.dumps(m))
+    call["target"] = "unused"
+    m["functions"]["unused"] = {"name": "unused", "params": [], "returns": [], "ops": []}
+    assert flat_json(m)["ops"] == []
+
+
+def flat_json(m, entry="main", keys=()):
+    (fn,) = json.loads(t.flatten_json(json.dumps(m), entry, list(keys)))["functions"].values()
+    return fn
+
+
+# ---- guards where expansion would otherwise recurse, run away or read stale names ----
+
+@pytest.mark.parametrize("src,message", [
+    ("main(x: f32[n]) -> (o: f32[n]) { o = call[main](x) }", "recursive call: main -> main"),
+    ("""f(x: f32[n]) -> (y: f32[n]) { y = call[g](x) }
+g(x: f32[n]) -> (y: f32[n]) { x = loop[f, 2](x) }
+main(x: f32[n]) -> (o: f32[n]) { o = call[f](x) }""", "recursive call: main -> f -> g -> f"),
+])
+def test_recursion_stops(src, message):
+    assert stop(src) == message
+
+
+def test_recursion_through_cache_init():
+    src = """
+init(x: f32[n]) -> (c: f32[n]) { c = call[init](x) }
+main(x: f32[n]) -> (o: f32[n]) { c: f32[n] = cache[s, init](x) }"""
+    assert stop(src) == "recursive call: init -> init"
+
+
+def test_deep_nesting_stops():
+    fns = [f"f{i}(x: f32[n]) -> (y: f32[n]) {{ y = call[f{i + 1}](x) }}" for i in range(300)]
+    msg = stop("\n".join(fns), "f0")
+    assert msg == "calls nested more than 256 levels deep: f0 -> ... -> f255 -> f256"
+
+
+def test_runaway_counts_stop_before_building():
+    # A negative count in the source wraps to 2^64 - 1.
+    assert stop(BLOCK + "main(h: f32[n]) -> (o: f32[n]) { h = loop[block, -1](h, w) }") == (
+        "loop over 'block' with count 18446744073709551615 would produce more than 100000000 ops")
+    # Ten levels of ten calls each: 10^9 ops.
+    fns = ["f0(x: f32[n]) -> (y: f32[n]) { y = map[neg](x) }"] + [
+        f"f{i}(x: f32[n]) -> (y: f32[n]) {{ {' '.join(f'y = call[f{i - 1}](x)' for _ in range(10))} }}"
+        for i in range(1, 10)]
+    assert stop("\n".join(fns), "f9") == "call of 'f8' would produce more than 100000000 ops"
+
+
+def test_huge_count_over_empty_body_is_cheap():
+    src = """
+id(x: f32[n]) -> (x: f32[n]) { }
+main(h: f32[n]) -> (o: f32[n]) { h = loop[id, -1](h)  o = map[relu](h) }"""
+    assert ops(src) == ["o = map[relu](h_18446744073709551615)"]
+
+
+def test_loop_count_zero_reads_the_threaded_value():
+    src = BLOCK + "main(h: f32[n]) -> (o: f32[n]) { h = loop[block, 0](h, w)  o = map[relu](h) }"
+    assert ops(src) == ["o = map[relu](h)"]
+    # No iteration: the body function is not even looked up.
+    assert ops(src.replace("loop[block", "loop[nope")) == ["o = map[relu](h)"]
+
+
+def test_redefinition_ends_loop_renaming():
+    src = """
+f(x: f32[n]) -> (y: f32[n]) { y = map[neg](x) }
+main(h: f32[n]) -> (o: f32[n]) {
+  h = loop[f, 2](h)
+  h = map[relu](h)
+  o = map[exp](h)
+}"""
+    assert ops(src) == ["h_1 = map[neg](h)", "h_2 = map[neg](h_1)",
+                        "h = map[relu](h_2)", "o = map[exp](h)"]
+
+
+def test_number_arguments_bind_until_redefined():
+    src = """
+f(x: f32[n], s: f32[], u: f32[]) -> (y: f32[n]) {
+  t = map[mul](x, s, u)
+  s = map[neg](t)
+  y = map[add](s, u)
+}
+main(a: f32[n]) -> (o: f32[n]) {
+  z = call[f](a, 2.5, 3)
+  o = call[f](a, 7)
+}"""
+    assert ops(src) == [
+        "z.t = map[mul](a, 2.5, 3)", "z.s = map[neg](z.t)", "z = map[add](z.s, 3)",
+        # A number as the last argument of a short call binds nothing and makes no tail.
+        "o.t = map[mul](a, o.s, o.u)", "o.s = map[neg](o.t)", "o = map[add](o.s, o.u)",
+    ]
+
+
+@pytest.mark.parametrize("first,second,expected", [
+    ("w", "w.a", "p.a.b"),
+    ("w.a", "w", "q.b"),
+])
+def test_star_ties_follow_parameter_order(first, second, expected):
+    star = {"dtype": "*", "shape": []}
+    f = {"name": "f", "params": [{"name": first, "ty": star}, {"name": second, "ty": star}],
+         "returns": [{"name": "y", "ty": star}],
+         "ops": [{"kind": "map", "function": "id", "outputs": ["y"], "output_types": [None],
+                  "args": ["w.a.b"]}]}
+    main = {"name": "main", "params": [], "returns": [],
+            "ops": [{"kind": "call", "target": "f", "outputs": ["o"], "output_types": [None],
+                     "args": ["p" if first == "w" else "q", "q" if first == "w" else "p"]}]}
+    for _ in range(3):
+        assert flat_json({"functions": {"f": f, "main": main}})["ops"][0]["args"] == [expected]

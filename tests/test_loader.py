@@ -1,0 +1,371 @@
+"""The composite loader: source file and TOML configuration to the flat module JSON."""
+import json
+import os
+import pathlib
+import subprocess
+import sys
+import threading
+
+import pytest
+
+import _travune as t
+
+EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
+
+# One dimension and one loop count, both configured by the name n.
+DIM_MODEL = """
+main(x: f32[param.n]) -> (y: f32[param.n]) {
+  y: f32[param.n] = map[neg](x)
+}
+"""
+
+LOOP_MODEL = """
+main(x: f32[4]) -> (x: f32[4]) {
+  x: f32[4] = loop[step, param.n](x)
+}
+step(x: f32[4]) -> (y: f32[4]) {
+  y: f32[4] = map[neg](x)
+}
+"""
+
+
+def panic_text(fn, *args, **kwargs):
+    with pytest.raises(BaseException) as info:
+        fn(*args, **kwargs)
+    assert type(info.value).__name__ == "PanicException"
+    return str(info.value)
+
+
+@pytest.fixture
+def files(tmp_path):
+    """Writes a source file and a configuration file; returns their paths."""
+    def write(source, config):
+        trv, toml = tmp_path / "model.trv", tmp_path / "config.toml"
+        trv.write_text(source)
+        toml.write_bytes(config.encode() if isinstance(config, str) else config)
+        return str(trv), str(toml)
+    return write
+
+
+@pytest.fixture
+def load(files):
+    def run(source, config, *args, **kwargs):
+        return json.loads(t.load_flat_json(*files(source, config), *args, **kwargs))
+    return run
+
+
+def dim(load, config):
+    return load(DIM_MODEL, config)["functions"]["main"]["params"][0]["ty"]["shape"][0]
+
+
+# ---- configuration sections ----
+
+@pytest.mark.parametrize("config,expected", [
+    ("", "param.n"),                                        # no sections at all
+    ("[shape]\nn = 2\n", 2),
+    ("[scalar]\nn = 2.9\n", 2),                             # a float is truncated
+    ("[vector]\nn = -2.9\n", -2),
+    ("[shape]\nn = 2\n[scalar]\nn = 3\n", 3),               # scalar over shape
+    ("[scalar]\nn = 3\n[shape]\nn = 2\n", 3),               # section order, not document order
+    ("[shape]\nn = 2\n[vector]\nn = 5\n", 5),               # vector over shape
+    ("[shape]\nn = 2\n[vector]\nn = [4]\n", "param.n"),     # the list wins and fills nothing
+    ("[shape]\nn = [1, 2]\n", "param.n"),
+    ("[scalar]\nn = inf\n", 9223372036854775807),
+    ("[scalar]\nn = -inf\n", -9223372036854775808),
+    ("[scalar]\nn = nan\n", 0),
+    ("[shape]\nn = -9223372036854775808\n", -9223372036854775808),
+    # Skipped kinds leave an earlier value in place.
+    ("[shape]\nn = 2\n[vector]\nn = \"7\"\n", 2),
+    ("[shape]\nn = 2\n[vector]\nn = true\n", 2),
+    ("[shape]\nn = 2\n[vector]\nn = 1979-05-27\n", 2),
+    ("[shape]\nn = 2\n[vector]\nn = {a = 1}\n", 2),
+    ("[shape]\nn = 2\n[vector.n]\na = 1\n", 2),
+    # Only the three sections are read, and only when they are tables.
+    ("n = 2\n[other]\nn = 3\n", "param.n"),
+    ("shape = 2\nscalar = [1]\n", "param.n"),
+    ("[[shape]]\nn = 2\n", "param.n"),
+])
+def test_sections(load, config, expected):
+    assert dim(load, config) == expected
+
+
+@pytest.mark.parametrize("config,count", [
+    ("[scalar]\nn = 2\n", 2),
+    ("[vector]\nn = -0\n", 0),
+])
+def test_loop_count_from_integer(load, config, count):
+    ops = load(LOOP_MODEL, config)["functions"]["main"]["ops"]
+    assert len(ops) == count
+
+
+@pytest.mark.parametrize("config", [
+    "[scalar]\nn = 2.0\n",            # a float is no loop count
+    "[vector]\nn = [2]\n",            # an array of integers is a list of floats
+    "[shape]\nn = 2\n[vector]\nn = [2]\n",
+])
+def test_loop_count_stays_symbolic(files, config):
+    assert panic_text(t.load_flat_json, *files(LOOP_MODEL, config)) == \
+        "Loop count 'param.n' not resolved before flattening"
+
+
+@pytest.mark.parametrize("config", [
+    "[shape]\nn = [1, \"x\"]\n",
+    "[scalar]\nn = [true]\n",
+    "[vector]\nn = [[1]]\n",
+    "[vector]\nn = [{a = 1}]\n",
+    "[vector]\nn = [1979-05-27]\n",
+])
+def test_unexpected_value_in_array(files, config):
+    assert panic_text(t.load_flat_json, *files(DIM_MODEL, config)) == \
+        "unexpected value in vector section"
+
+
+# ---- the weight-name table and rewriting ----
+
+WEIGHTS = """
+[weights]
+top = "T.{}"
+loop = "weights.top"
+inl = { k = "K" }
+num = 3
+arr = ["A"]
+[weights.a]
+b = "A.{}.B.{}"
+[[weights.list]]
+x = "L"
+"""
+
+
+def rewritten(load, args, config=WEIGHTS):
+    source = "main(w: *) -> () {\n  y = map[f](%s)\n}\n" % ", ".join(args)
+    return load(source, config)["functions"]["main"]["ops"][0]["args"]
+
+
+@pytest.mark.parametrize("arg,expected", [
+    ("weights.top", "T.{}"),                 # whole text: the template unchanged
+    ("weights.top.5", "T.5"),
+    ("weights.top.1.2", "T.1"),              # an index left over is dropped
+    ("weights.a.3.b.7", "A.3.B.7"),          # indices fill the "{}" in order
+    ("weights.7.a.3.b", "A.7.B.3"),
+    ("weights.a.1.b", "A.1.B.{}"),           # a "{}" left over stays
+    ("weights.a.b", "A.{}.B.{}"),
+    ("weights.a..b", "A..B.{}"),             # the empty part is an empty index
+    ("weights.a.b.", "A..B.{}"),
+    ("weights.a.007.b", "A.007.B.{}"),
+    ("weights.loop", "weights.top"),         # a replacement is not looked at again
+    ("weights.inl.k", "K"),                  # inline tables are tables
+    ("weights.num", "weights.num"),          # other leaves are ignored
+    ("weights.arr", "weights.arr"),
+    ("weights.list.x", "weights.list.x"),
+    ("weights.missing", "weights.missing"),
+    ("weights", "weights"),
+    ("Weights.top", "Weights.top"),
+    ("w.top", "w.top"),
+])
+def test_rewriting(load, arg, expected):
+    assert rewritten(load, [arg]) == [expected]
+
+
+def test_rewriting_touches_only_name_arguments(load):
+    source = ("main(weights: *) -> (weights.top: f32[2]) {\n"
+              "  x = iota\n"
+              "  // weights.top\n"
+              "  weights.top: f32[2] = map[f](weights.top, 1, 2.5, x)\n"
+              "}\n")
+    f = load(source, WEIGHTS)["functions"]["main"]
+    assert f["ops"][1]["args"] == ["T.{}", 1, 2.5, "x"]
+    assert f["ops"][1]["outputs"] == ["weights.top"]
+    assert f["ops"][1]["comments"] == ["// weights.top"]
+    assert f["returns"][0]["name"] == "weights.top"
+
+
+@pytest.mark.parametrize("config", [
+    "", "weights = \"x\"\n", "weights = 3\n", "[[weights]]\ntop = \"T\"\n",
+])
+def test_no_weight_table(load, config):
+    assert rewritten(load, ["weights.top", "weights.a.0.b"], config) == \
+        ["weights.top", "weights.a.0.b"]
+
+
+@pytest.mark.parametrize("config", [
+    '[weights]\n"a.b" = "dotted"\n[weights.a]\nb = "nested"\n',
+    '[weights.a]\nb = "nested"\n[weights]\n"a.b" = "dotted"\n',
+])
+def test_same_full_key_later_in_sorted_walk_wins(load, config):
+    # The walk visits "a" (and its table) before "a.b" whatever the document order.
+    assert rewritten(load, ["weights.a.b"], config) == ["dotted"]
+
+
+def test_rewriting_after_inlining(load):
+    source = ("main(x: f32[2], weights: *) -> (x: f32[2]) {\n"
+              "  x: f32[2] = loop[layer, 2](x, weights.layers.*)\n"
+              "}\n"
+              "layer(x: f32[2], w: *) -> (y: f32[2]) {\n"
+              "  y: f32[2] = call[scale](x, w.norm)\n"
+              "}\n"
+              "scale(x: f32[2], s: f32[2]) -> (y: f32[2]) {\n"
+              "  y: f32[2] = map[mul](x, s)\n"
+              "}\n")
+    config = '[weights.layers]\nnorm = "model.layers.{}.norm.weight"\n'
+    ops = load(source, config)["functions"]["main"]["ops"]
+    assert [op["args"] for op in ops] == [["x", "model.layers.0.norm.weight"],
+                                         ["x_1", "model.layers.1.norm.weight"]]
+
+
+# ---- order of the steps and their failures ----
+
+def test_default_entry_and_cache_keys(files):
+    source = ("main(x: f32[2]) -> (y: f32[2]) {\n"
+              "  k: f32[2] = cache[k, init_k, ext_k](x)\n"
+              "  y: f32[2] = map[neg](k)\n"
+              "}\n"
+              "init_k(x: f32[2]) -> (k: f32[2]) {\n  k: f32[2] = map[neg](x)\n}\n"
+              "ext_k(k: f32[2], x: f32[2]) -> (k: f32[2]) {\n  k: f32[2] = map[add](k, x)\n}\n")
+    trv, toml = files(source, "")
+    plain = t.load_flat_json(trv, toml)
+    assert plain == t.load_flat_json(trv, toml, "main", [])
+    assert list(json.loads(plain)["functions"]) == ["main"]
+    assert t.load_flat_json(trv, toml, cache_keys=["k", "k"]) == \
+        t.load_flat_json(trv, toml, cache_keys=("k",))
+    assert t.load_flat_json(trv, toml, cache_keys=["k"]) != plain
+    assert panic_text(t.load_flat_json, trv, toml, "nope") == "no entry found for key"
+
+
+def test_missing_source_stops_before_config(tmp_path):
+    text = panic_text(t.load_flat_json, str(tmp_path / "none.trv"), str(tmp_path / "none.toml"))
+    assert text.startswith("called `Result::unwrap()` on an `Err` value: ")
+
+
+def test_bad_config_stops_before_flattening(files):
+    trv, toml = files(DIM_MODEL, "a = \n")
+    assert panic_text(t.load_flat_json, trv, toml, "nope").startswith(f"failed to parse {toml}: ")
+
+
+def test_unreadable_config(files, tmp_path):
+    trv, _ = files(DIM_MODEL, "")
+    missing = str(tmp_path / "missing.toml")
+    assert panic_text(t.load_flat_json, trv, missing) == \
+        f"failed to read {missing}: No such file or directory (os error 2)"
+    trv, toml = files(DIM_MODEL, b"a = \"\xff\"\n")
+    assert panic_text(t.load_flat_json, trv, toml) == \
+        f"failed to read {toml}: stream did not contain valid UTF-8"
+
+
+@pytest.mark.parametrize("config,error", [
+    ("a = 1\nb = \n",
+     "TOML parse error at line 2, column 5\n"
+     "  |\n"
+     "2 | b = \n"
+     "  |     ^\n"
+     "Error while parsing key-value pair: expected value, saw '\\n'\n"),
+    ("\n" * 11 + "a = 1\r\na = 2\r\n",
+     "TOML parse error at line 13, column 5\n"
+     "   |\n"
+     "13 | a = 2\n"
+     "   |     ^\n"
+     "Error while parsing key-value pair: cannot redefine existing integer 'a'\n"),
+])
+def test_toml_error_text(files, config, error):
+    trv, toml = files(DIM_MODEL, config)
+    assert panic_text(t.load_flat_json, trv, toml) == f"failed to parse {toml}: {error}"
+
+
+@pytest.mark.parametrize("config", [
+    "[weights" + ".a" * 100000 + "]\nx = \"y\"\n",
+    "weights." + "a." * 100000 + "x = \"y\"\n",
+    "[weights]\nx = {" + "a." * 100000 + "b = 1}\n",
+    "x = [\n" + "{a.a.a = [\n" * 250 + "]}" * 250 + "]\n",
+])
+def test_deep_nesting_is_refused(files, config):
+    trv, toml = files(DIM_MODEL, config)
+    text = panic_text(t.load_flat_json, trv, toml)
+    assert text.startswith(f"failed to parse {toml}: TOML parse error at line ")
+    assert text.endswith("\ntables nested deeper than 512 levels\n")
+
+
+def test_nesting_within_the_bound(load):
+    config = "[weights" + ".a" * 200 + "]\nx = \"y.{}\"\n"
+    assert rewritten(load, ["weights" + ".a.1" * 200 + ".x"], config) == ["y.1"]
+
+
+def _fifo_config(tmp_path, first, then):
+    """A configuration path whose first read gives `first`; `then` changes the path
+    while that read is under way, so the second read sees the change."""
+    path = tmp_path / "changing.toml"
+    os.mkfifo(path)
+
+    def writer():
+        fd = os.open(path, os.O_WRONLY)  # waits for the loader's first read
+        then(path)
+        os.write(fd, first.encode())
+        os.close(fd)
+    thread = threading.Thread(target=writer, daemon=True)
+    thread.start()
+    return path, thread
+
+
+def _load_in_child(trv, config):
+    code = ("import sys, _travune as t\n"
+            "try:\n"
+            "    t.load_flat_json(sys.argv[1], sys.argv[2])\n"
+            "    print('ok')\n"
+            "except BaseException as e:\n"
+            "    print(type(e).__name__, str(e), sep='\\n', end='')\n")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    # The loader blocks in the first read until the writer opens the pipe; the
+    # timeout only guards against a hang should the writer fail.
+    proc = subprocess.run([sys.executable, "-c", code, trv, str(config)], env=env,
+                          capture_output=True, text=True, timeout=120)
+    return proc.stdout
+
+
+@pytest.mark.parametrize("then,message", [
+    (os.unlink, "failed to read {}: No such file or directory (os error 2)"),
+    (lambda p: (p.unlink(), p.write_text("a = \n")),
+     "failed to parse {}: TOML parse error at line 1, column 5"),
+])
+def test_config_changed_between_reads(files, tmp_path, then, message):
+    trv, _ = files(DIM_MODEL, "")
+    config, thread = _fifo_config(tmp_path, "[shape]\nn = 2\n", then)
+    out = _load_in_child(trv, config)
+    thread.join(timeout=10)
+    assert out.startswith("PanicException\n" + message.format(config))
+
+
+# ---- the shipped example ----
+
+def test_example_checks_clean():
+    result = json.loads(t.check_file(str(EXAMPLES / "model.trv")))
+    assert result["errors"] == []
+    assert "param.n_layers" in result["constraints"]["params"]
+
+
+def test_example_loads():
+    m = json.loads(t.load_flat_json(str(EXAMPLES / "model.trv"), str(EXAMPLES / "config.toml")))
+    f = m["functions"]["main"]
+    assert [p["name"] for p in f["params"]] == ["tokens", "weights"]
+    assert [p["name"] for p in f["returns"]] == ["logits", "pos", "rope"]
+    args = [a for op in f["ops"] for a in op["args"] if isinstance(a, str)]
+    assert not [a for a in args if a.startswith("weights.")]
+    assert "model.layers.3.self_attn.q_proj.weight" in args
+    assert "lm_head.weight" in args
+    views = [op for op in f["ops"] if op["kind"] == "view" and op["outputs"][0] == "loop0.a.qh"]
+    assert views[0]["axes"] == {"h": 4, "e": 16}
+    stepped = json.loads(t.load_flat_json(str(EXAMPLES / "model.trv"),
+                                          str(EXAMPLES / "config.toml"), cache_keys=["pos"]))
+    assert [p["name"] for p in stepped["functions"]["main"]["returns"]] == \
+        ["logits", "pos_new", "rope"]
+
+
+def test_chain_equals_the_single_steps(tmp_path):
+    # Without a weight table the loader is parse, substitute, resolve and flatten in a row.
+    source = (EXAMPLES / "model.trv").read_text()
+    text = (EXAMPLES / "config.toml").read_text()
+    config = tmp_path / "config.toml"
+    config.write_text(text.split("[weights]")[0])
+    values = {"d": 64, "heads": 4, "head_dim": 16, "ffn": 172, "vocab": 256, "ctx": 128,
+              "n_layers": 4, "rms_eps": 1e-5, "rope_theta": 10000.0,
+              "residual_scale": [1, 1, 0.5, 0.5]}
+    steps = t.flatten_json(t.resolve_json(t.parse_to_json(source), json.dumps(values)), "main",
+                           ["pos"])
+    assert t.load_flat_json(str(EXAMPLES / "model.trv"), str(config), cache_keys=["pos"]) == steps
