@@ -312,12 +312,12 @@ def test_deep_nesting_stops():
 def test_runaway_counts_stop_before_building():
     # A negative count in the source wraps to 2^64 - 1.
     assert stop(BLOCK + "main(h: f32[n]) -> (o: f32[n]) { h = loop[block, -1](h, w) }") == (
-        "loop over 'block' with count 18446744073709551615 would produce more than 100000000 ops")
+        "loop over 'block' with count 18446744073709551615 would produce more than 10000000 ops")
     # Ten levels of ten calls each: 10^9 ops.
     fns = ["f0(x: f32[n]) -> (y: f32[n]) { y = map[neg](x) }"] + [
         f"f{i}(x: f32[n]) -> (y: f32[n]) {{ {' '.join(f'y = call[f{i - 1}](x)' for _ in range(10))} }}"
         for i in range(1, 10)]
-    assert stop("\n".join(fns), "f9") == "call of 'f8' would produce more than 100000000 ops"
+    assert stop("\n".join(fns), "f9") == "call of 'f8' would produce more than 10000000 ops"
 
 
 def test_huge_count_over_empty_body_is_cheap():

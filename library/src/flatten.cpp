@@ -22,10 +22,12 @@ namespace {
 // would otherwise allocate without end, and a long chain of nested calls would
 // overflow the stack.
 
-// The most ops one flatten call may produce, over every expanded body it builds.
+// The most ops one flatten call may produce, over every expanded body it builds: ten
+// times the largest models we know of (about a million ops flattened), and still within the
+// memory of one machine (an op takes some hundreds of bytes, its JSON as much again).
 // Each call and loop is weighed before it is expanded (see predicted_size), so an
 // oversize module stops before the ops are built.
-constexpr std::uint64_t kMaxOps = 100'000'000;
+constexpr std::uint64_t kMaxOps = 10'000'000;
 // The deepest chain of functions being expanded at once (entry, its callee, ...).
 constexpr std::size_t kMaxNesting = 256;
 
@@ -149,7 +151,7 @@ OrderedMap<Function>::const_iterator find_function(const Ctx& ctx, const std::st
 
 // Every op built counts against the bound, checked before the ops exist.
 void count_ops(Ctx& ctx, std::uint64_t n) {
-  if (n > kMaxOps - ctx.produced) fatal("flattening would produce more than 100000000 ops");
+  if (n > kMaxOps - ctx.produced) fatal("flattening would produce more than 10000000 ops");
   ctx.produced += n;
 }
 
@@ -197,7 +199,7 @@ void check_room(Ctx& ctx, const std::string& target, std::uint64_t n, What what)
   const std::uint64_t size = predicted_size(ctx, target);
   const bool built = ctx.bodies.contains(std::string_view(target));
   if (add_sizes(times(n, size), built ? 0 : size) <= kMaxOps - ctx.produced) return;
-  fatal(what() + " would produce more than 100000000 ops");
+  fatal(what() + " would produce more than 10000000 ops");
 }
 
 std::string chain_text(const std::vector<std::string_view>& chain, std::string_view last) {

@@ -114,6 +114,8 @@ void Reader::enter(od::value& v) {
   if (++depth_ > max_depth) fail_peek(index_of(v.raw_json_token().data()), "recursion limit exceeded");
 }
 
+std::string_view Reader::token(od::value& v) { return trim_token(v.raw_json_token()); }
+
 std::size_t Reader::token_end(od::value& v) const {
   std::string_view tok = trim_token(v.raw_json_token());
   return index_of(tok.data()) + tok.size();
@@ -153,6 +155,15 @@ std::size_t Reader::key_end(od::value& after) const {
   return prev_non_ws(colon);
 }
 
+std::string_view Reader::plain_key(const char* raw) const {
+  const char* end = base() + len_ + 2;
+  const char* quote = static_cast<const char*>(std::memchr(raw, '"', static_cast<std::size_t>(end - raw)));
+  if (quote == nullptr) return {};
+  std::string_view key(raw, static_cast<std::size_t>(quote - raw));
+  if (key.find('\\') != std::string_view::npos) return {};
+  return key;
+}
+
 void Reader::duplicate_field(od::value& v, std::string_view key) {
   fail(key_end(v), "duplicate field `" + std::string(key) + "`");
 }
@@ -166,7 +177,7 @@ void Reader::bad_value(od::value& v) {
   if (i > len_) fail(len_, "EOF while parsing a value");
   char c = base()[i];
   bool after_comma = base()[prev_non_ws(i)] == ',';
-  fail_peek(i, (c == ']' || c == '}') && after_comma ? "trailing comma" : "expected value");
+  fail_peek(i, c == ']' && after_comma ? "trailing comma" : "expected value");
 }
 
 void Reader::bad_number(std::string_view tok) {
@@ -210,7 +221,14 @@ void Reader::bad_array_step() {
   fail_peek(i, "expected `,` or `]`");
 }
 
+// A string without escapes is its own text between the quotes: stage 1 has checked its
+// UTF-8 and its control characters, so only strings with escapes go through unescaping.
 std::string_view Reader::read_string(od::value& v) {
+  std::string_view tok = token(v);
+  if (tok.size() >= 2 && tok.back() == '"') {
+    std::string_view inner = tok.substr(1, tok.size() - 2);
+    if (inner.find('\\') == std::string_view::npos) return inner;
+  }
   std::string_view s;
   if (v.get_string().get(s)) bad_string(v);
   return s;
@@ -295,6 +313,21 @@ using json_kit::Number;
 using json_kit::Reader;
 using json_kit::od::value;
 
+// The reader with one scratch stack per element type: a list is read onto its stack, then
+// moved into a vector of exactly its size, so no list grows by doubling. Nested lists of the
+// same type stack above their parent's elements.
+struct In {
+  Reader r;
+  std::vector<std::string> strings;
+  std::vector<Dim> dims;
+  std::vector<Atom> atoms;
+  std::vector<std::optional<TensorType>> types;
+  std::vector<Param> params;
+  std::vector<LiteralValue> literals;
+
+  explicit In(std::string_view text) : r(text) {}
+};
+
 // ---- shapes shared by every record ----
 
 // A record's keys in declared order, which keys are required, and its name in messages.
@@ -346,23 +379,38 @@ void read_record(Reader& r, value& v, const RecordForm<N>& form, F&& read_field)
   }
 }
 
-template <class F>
-void read_seq(Reader& r, value& v, F&& read_element) {
+// Reads an array through `scratch` (see In) into a vector of exactly its length.
+template <class T, class F>
+std::vector<T> read_list(Reader& r, std::vector<T>& scratch, value& v, F&& read_element) {
   if (Reader::first(v) != '[') r.type_error(v, "a sequence");
-  r.for_each_element(v, read_element);
+  std::size_t base = scratch.size();
+  r.for_each_element(v, [&](value& e) { scratch.push_back(read_element(e)); });
+  auto from = scratch.begin() + static_cast<std::ptrdiff_t>(base);
+  std::vector<T> out(std::make_move_iterator(from), std::make_move_iterator(scratch.end()));
+  scratch.erase(from, scratch.end());
+  return out;
 }
 
 bool is_null(value& v) { return Reader::first(v) == 'n'; }
+
+// A value for which null means absent.
+template <class T, class F>
+void read_optional(Reader& r, value& v, std::optional<T>& out, F&& read) {
+  if (is_null(v)) {
+    r.skip(v);
+    out.reset();
+  } else {
+    out = read(v);
+  }
+}
 
 std::string read_str(Reader& r, value& v) {
   if (Reader::first(v) != '"') r.type_error(v, "a string");
   return std::string(r.read_string(v));
 }
 
-std::vector<std::string> read_strings(Reader& r, value& v) {
-  std::vector<std::string> out;
-  read_seq(r, v, [&](value& e) { out.push_back(read_str(r, e)); });
-  return out;
+std::vector<std::string> read_strings(In& in, value& v) {
+  return read_list(in.r, in.strings, v, [&](value& e) { return read_str(in.r, e); });
 }
 
 [[noreturn]] void untagged_mismatch(Reader& r, value& v, std::string_view enum_name) {
@@ -407,7 +455,8 @@ Atom read_atom(Reader& r, value& v) {
   untagged_mismatch(r, v, "Atom");
 }
 
-LiteralValue read_literal(Reader& r, value& v) {
+LiteralValue read_literal(In& in, value& v) {
+  Reader& r = in.r;
   char c = Reader::first(v);
   if (Reader::is_number_start(c)) {
     Number n = r.read_number(v);
@@ -424,11 +473,7 @@ LiteralValue read_literal(Reader& r, value& v) {
     if (s == "nan") return {std::numeric_limits<double>::quiet_NaN()};
     r.fail_after(v, "unexpected string: " + std::string(s));
   }
-  if (c == '[') {
-    LiteralList list;
-    r.for_each_element(v, [&](value& e) { list.push_back(read_literal(r, e)); });
-    return {std::move(list)};
-  }
+  if (c == '[') return {read_list(r, in.literals, v, [&](value& e) { return read_literal(in, e); })};
   r.type_error(v, "integer, float, \"inf\"/\"-inf\", or array");
 }
 
@@ -436,40 +481,34 @@ LiteralValue read_literal(Reader& r, value& v) {
 
 constexpr RecordForm<2> type_form{{"dtype", "shape"}, 0b11, "struct TensorType"};
 
-TensorType read_type(Reader& r, value& v) {
+TensorType read_type(In& in, value& v) {
   TensorType t;
-  read_record(r, v, type_form, [&](int k, value& f) {
-    if (k == 0) {
-      t.dtype = read_str(r, f);
-    } else {
-      t.shape.clear();
-      read_seq(r, f, [&](value& e) { t.shape.push_back(read_dim(r, e)); });
-    }
+  read_record(in.r, v, type_form, [&](int k, value& f) {
+    if (k == 0) t.dtype = read_str(in.r, f);
+    else t.shape = read_list(in.r, in.dims, f, [&](value& e) { return read_dim(in.r, e); });
   });
   return t;
 }
 
 constexpr RecordForm<2> param_form{{"name", "ty"}, 0b11, "struct Param"};
 
-Param read_param(Reader& r, value& v) {
+Param read_param(In& in, value& v) {
   Param p;
-  read_record(r, v, param_form, [&](int k, value& f) {
-    if (k == 0) p.name = read_str(r, f);
-    else p.ty = read_type(r, f);
+  read_record(in.r, v, param_form, [&](int k, value& f) {
+    if (k == 0) p.name = read_str(in.r, f);
+    else p.ty = read_type(in, f);
   });
   return p;
 }
 
-std::vector<Param> read_params(Reader& r, value& v) {
-  std::vector<Param> out;
-  read_seq(r, v, [&](value& e) { out.push_back(read_param(r, e)); });
-  return out;
+std::vector<Param> read_params(In& in, value& v) {
+  return read_list(in.r, in.params, v, [&](value& e) { return read_param(in, e); });
 }
 
 // The op object as read, before its kind is looked at.
 struct OpRaw {
   std::string kind, pattern, function, reduction;
-  OrderedMap<std::int64_t> axes;
+  std::vector<std::pair<std::string, std::int64_t>> axes;  // in document order, repeats kept
   std::optional<LiteralValue> value;
   std::optional<double> lower, upper;
   std::string target;
@@ -477,7 +516,10 @@ struct OpRaw {
   std::string count_out_of_range;  // the token of a count that no LoopCount holds
   std::string var, init;
   std::optional<std::string> extend;
-  Op op;  // outputs, output_types, args, comments
+  std::vector<std::string> outputs;
+  std::vector<std::optional<TensorType>> output_types;
+  std::vector<Atom> args;
+  std::vector<std::string> comments;
 };
 
 constexpr RecordForm<17> op_form{
@@ -486,11 +528,11 @@ constexpr RecordForm<17> op_form{
     (1u << 0) | (1u << 13) | (1u << 14) | (1u << 15),
     "struct OpRaw"};
 
-void read_axes(Reader& r, value& v, OrderedMap<std::int64_t>& axes) {
+void read_axes(Reader& r, value& v, OpRaw& raw) {
   if (Reader::first(v) != '{') r.type_error(v, "a map");
-  axes.clear();
+  raw.axes.clear();
   r.for_each_field(v, [&](std::string_view key, value& size) {
-    axes.insert_or_assign(std::string(key), read_i64(r, size));
+    raw.axes.emplace_back(std::string(key), read_i64(r, size));
   });
 }
 
@@ -500,15 +542,9 @@ void read_count(Reader& r, value& v, OpRaw& raw) {
   raw.count_out_of_range.clear();
   if (Reader::is_number_start(c)) {
     Number n = r.read_number(v);
-    if (n.kind == Number::Unsigned || (n.kind == Number::Signed && n.i == 0)) {
-      raw.count = n.kind == Number::Unsigned ? n.u : 0;
-    } else {
-      std::string_view tok = v.raw_json_token();
-      while (!tok.empty() && (tok.back() == ' ' || tok.back() == '\t' || tok.back() == '\n' || tok.back() == '\r')) {
-        tok.remove_suffix(1);
-      }
-      raw.count_out_of_range = tok;
-    }
+    if (n.kind == Number::Unsigned) raw.count = n.u;
+    else if (n.kind == Number::Signed && n.i == 0) raw.count = std::uint64_t{0};  // -0
+    else raw.count_out_of_range = Reader::token(v);
   } else if (c == '"') {
     raw.count = std::string(r.read_string(v));
   } else {
@@ -516,45 +552,34 @@ void read_count(Reader& r, value& v, OpRaw& raw) {
   }
 }
 
-void read_op_field(Reader& r, int k, value& f, OpRaw& raw) {
+void read_op_field(In& in, int k, value& f, OpRaw& raw) {
+  Reader& r = in.r;
+  auto str = [&](value& e) { return read_str(r, e); };
+  auto f64 = [&](value& e) { return read_f64(r, e); };
   switch (k) {
     case 0: raw.kind = read_str(r, f); break;
     case 1: raw.pattern = read_str(r, f); break;
     case 2: raw.function = read_str(r, f); break;
     case 3: raw.reduction = read_str(r, f); break;
-    case 4: read_axes(r, f, raw.axes); break;
-    case 5:
-      if (is_null(f)) r.skip(f), raw.value.reset();
-      else raw.value = read_literal(r, f);
-      break;
-    case 6:
-    case 7: {
-      auto& bound = k == 6 ? raw.lower : raw.upper;
-      if (is_null(f)) r.skip(f), bound.reset();
-      else bound = read_f64(r, f);
-      break;
-    }
+    case 4: read_axes(r, f, raw); break;
+    case 5: read_optional(r, f, raw.value, [&](value& e) { return read_literal(in, e); }); break;
+    case 6: read_optional(r, f, raw.lower, f64); break;
+    case 7: read_optional(r, f, raw.upper, f64); break;
     case 8: raw.target = read_str(r, f); break;
     case 9: read_count(r, f, raw); break;
     case 10: raw.var = read_str(r, f); break;
     case 11: raw.init = read_str(r, f); break;
-    case 12:
-      if (is_null(f)) r.skip(f), raw.extend.reset();
-      else raw.extend = read_str(r, f);
-      break;
-    case 13: raw.op.outputs = read_strings(r, f); break;
+    case 12: read_optional(r, f, raw.extend, str); break;
+    case 13: raw.outputs = read_strings(in, f); break;
     case 14:
-      raw.op.output_types.clear();
-      read_seq(r, f, [&](value& e) {
-        if (is_null(e)) r.skip(e), raw.op.output_types.emplace_back();
-        else raw.op.output_types.emplace_back(read_type(r, e));
+      raw.output_types = read_list(r, in.types, f, [&](value& e) {
+        std::optional<TensorType> t;
+        read_optional(r, e, t, [&](value& te) { return read_type(in, te); });
+        return t;
       });
       break;
-    case 15:
-      raw.op.args.clear();
-      read_seq(r, f, [&](value& e) { raw.op.args.push_back(read_atom(r, e)); });
-      break;
-    default: raw.op.comments = read_strings(r, f);
+    case 15: raw.args = read_list(r, in.atoms, f, [&](value& e) { return read_atom(r, e); }); break;
+    default: raw.comments = read_strings(in, f);
   }
 }
 
@@ -565,13 +590,20 @@ int kind_index(std::string_view word) {
   return -1;
 }
 
+// A repeated axis keeps its first position and takes the later size.
+OrderedMap<std::int64_t> axes_map(OpRaw& raw) {
+  OrderedMap<std::int64_t> axes;
+  for (auto& [name, size] : raw.axes) axes.insert_or_assign(std::move(name), size);
+  return axes;
+}
+
 // Keeps the fields that the kind uses; the others were read and checked, and are dropped.
 OpKind op_kind(Reader& r, value& v, OpRaw& raw) {
   switch (kind_index(raw.kind)) {
-    case 0: return View{std::move(raw.pattern), std::move(raw.axes)};
+    case 0: return View{std::move(raw.pattern), axes_map(raw)};
     case 1: return Map{std::move(raw.function)};
     case 2: return Fold{std::move(raw.pattern), std::move(raw.reduction)};
-    case 3: return Tile{std::move(raw.pattern), std::move(raw.axes)};
+    case 3: return Tile{std::move(raw.pattern), axes_map(raw)};
     case 4: return Read{std::move(raw.pattern)};
     case 5: return Write{std::move(raw.pattern), std::move(raw.reduction)};
     case 6: return Contract{std::move(raw.pattern)};
@@ -590,27 +622,42 @@ OpKind op_kind(Reader& r, value& v, OpRaw& raw) {
   }
 }
 
-Op read_op(Reader& r, value& v) {
+Op read_op(In& in, value& v) {
   OpRaw raw;
-  read_record(r, v, op_form, [&](int k, value& f) { read_op_field(r, k, f, raw); });
-  raw.op.kind = op_kind(r, v, raw);
-  return std::move(raw.op);
+  read_record(in.r, v, op_form, [&](int k, value& f) { read_op_field(in, k, f, raw); });
+  return Op{op_kind(in.r, v, raw), std::move(raw.outputs), std::move(raw.output_types),
+            std::move(raw.args), std::move(raw.comments)};
+}
+
+// An Op may copy when a vector relocates it (its axes map has no non-throwing move), so
+// the list grows by explicit moves.
+std::vector<Op> read_ops(In& in, value& v) {
+  std::vector<Op> ops;
+  if (Reader::first(v) != '[') in.r.type_error(v, "a sequence");
+  in.r.for_each_element(v, [&](value& e) {
+    if (ops.size() == ops.capacity()) {
+      std::vector<Op> bigger;
+      bigger.reserve(ops.capacity() * 2 + 8);
+      for (Op& op : ops) bigger.push_back(std::move(op));
+      ops.swap(bigger);
+    }
+    ops.push_back(read_op(in, e));
+  });
+  return ops;
 }
 
 constexpr RecordForm<5> function_form{
     {"name", "comments", "params", "returns", "ops"}, 0b11101, "struct Function"};
 
-Function read_function(Reader& r, value& v) {
+Function read_function(In& in, value& v) {
   Function fn;
-  read_record(r, v, function_form, [&](int k, value& f) {
+  read_record(in.r, v, function_form, [&](int k, value& f) {
     switch (k) {
-      case 0: fn.name = read_str(r, f); break;
-      case 1: fn.comments = read_strings(r, f); break;
-      case 2: fn.params = read_params(r, f); break;
-      case 3: fn.returns = read_params(r, f); break;
-      default:
-        fn.ops.clear();
-        read_seq(r, f, [&](value& e) { fn.ops.push_back(read_op(r, e)); });
+      case 0: fn.name = read_str(in.r, f); break;
+      case 1: fn.comments = read_strings(in, f); break;
+      case 2: fn.params = read_params(in, f); break;
+      case 3: fn.returns = read_params(in, f); break;
+      default: fn.ops = read_ops(in, f);
     }
   });
   return fn;
@@ -618,17 +665,17 @@ Function read_function(Reader& r, value& v) {
 
 constexpr RecordForm<2> module_form{{"header_comments", "functions"}, 0b10, "struct Module"};
 
-Module read_module(Reader& r, value& v) {
+Module read_module(In& in, value& v) {
   Module m;
-  read_record(r, v, module_form, [&](int k, value& f) {
+  read_record(in.r, v, module_form, [&](int k, value& f) {
     if (k == 0) {
-      m.header_comments = read_strings(r, f);
+      m.header_comments = read_strings(in, f);
       return;
     }
-    if (Reader::first(f) != '{') r.type_error(f, "a map");
+    if (Reader::first(f) != '{') in.r.type_error(f, "a map");
     m.functions.clear();
-    r.for_each_field(f, [&](std::string_view key, value& fv) {
-      m.functions.insert_or_assign(std::string(key), read_function(r, fv));
+    in.r.for_each_field(f, [&](std::string_view key, value& fv) {
+      m.functions.insert_or_assign(std::string(key), read_function(in, fv));
     });
   });
   return m;
@@ -661,8 +708,8 @@ NumericValue read_numeric(Reader& r, value& v, std::string_view enum_name) {
 }  // namespace
 
 Module read_module_json(std::string_view text) {
-  Reader r(text);
-  return r.read_root([&](value& v) { return read_module(r, v); });
+  In in(text);
+  return in.r.read_root([&](value& v) { return read_module(in, v); });
 }
 
 std::vector<std::pair<std::string, NumericValue>> read_numeric_object_json(std::string_view text,

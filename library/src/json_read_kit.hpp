@@ -48,6 +48,8 @@ class Reader {
   // The first byte of the value's token ('{', '[', '"', '-', a digit, 't', 'f', 'n', or other).
   static char first(od::value& v) { return v.raw_json_token()[0]; }
   static bool is_number_start(char c) { return c == '-' || (c >= '0' && c <= '9'); }
+  // The value's token text without the blanks after it (a scalar's whole text).
+  static std::string_view token(od::value& v);
 
   // ---- reading scalars (the value must start as the name says, else see type_error) ----
   std::string_view read_string(od::value& v);
@@ -93,6 +95,8 @@ class Reader {
   [[noreturn]] void bad_string(od::value& v);
   [[noreturn]] void bad_key(od::value& after);
   std::size_t key_end(od::value& after) const;
+  // The key starting at `raw` (just after its opening quote) when it has no escapes; else null.
+  std::string_view plain_key(const char* raw) const;
   [[noreturn]] void bad_number(std::string_view tok);
   [[noreturn]] void bad_object_step();
   [[noreturn]] void bad_array_step();
@@ -135,6 +139,7 @@ void Reader::for_each_element(od::value& v, F&& on_element) {
   for (auto res : arr) {
     od::value e;
     if (std::move(res).get(e)) bad_array_step();
+    if (first(e) == ']') bad_value(e);  // "[1,]", or the text ended after a comma
     on_element(e);
   }
   check_array_closed();
@@ -149,8 +154,8 @@ void Reader::for_each_field(od::value& v, F&& on_field) {
   for (auto res : obj) {
     od::field field;
     if (std::move(res).get(field)) bad_object_step();
-    std::string_view key;
-    if (field.unescaped_key().get(key)) bad_key(field.value());
+    std::string_view key = plain_key(field.key().raw());
+    if (key.data() == nullptr && field.unescaped_key().get(key)) bad_key(field.value());
     on_field(key, field.value());
   }
   leave();
