@@ -29,6 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz::ExactText config_text(parts[0]);
   ConfigMap config;
   bool config_read = fuzz::expected([&] { config = read_config_json(config_text.view()); });
+  if (config_read) fuzz::assert_accepted_json_is_valid(parts[0], "read_config_json");
 
   Module m;
   fuzz::ExactText module_text(parts.size() > 1 ? parts[1] : kDefaultModule);

@@ -168,6 +168,20 @@ inline void assert_json(std::string_view text, const char* what) {
                       "\n" + std::string(text.substr(0, 2000)));
 }
 
+// A text that a reader accepted must be one valid JSON document (trailing blanks allowed).
+// Numbers the checking parser cannot hold (beyond 64 bits, out of range) are left undecided.
+inline void assert_accepted_json_is_valid(std::string_view text, const char* what) {
+  static thread_local simdjson::dom::parser parser;
+  simdjson::padded_string padded(text);
+  auto doc = parser.parse(padded);
+  auto e = doc.error();
+  if (e == simdjson::SUCCESS || e == simdjson::NUMBER_ERROR ||
+      e == simdjson::NUMBER_OUT_OF_RANGE || e == simdjson::DEPTH_ERROR)
+    return;
+  finding(what, std::string("accepted a text that is not JSON: ") + simdjson::error_message(e) +
+                    "\n" + std::string(text.substr(0, 2000)));
+}
+
 // Writing a module and reading it back gives an equal module (where the JSON form can
 // express it): the text written again is the same, and the module is equal when it holds
 // no NaN.
