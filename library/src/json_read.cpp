@@ -227,7 +227,11 @@ std::string_view Reader::read_string(od::value& v) {
   std::string_view tok = token(v);
   if (tok.size() >= 2 && tok.back() == '"') {
     std::string_view inner = tok.substr(1, tok.size() - 2);
-    if (inner.find('\\') == std::string_view::npos) return inner;
+    if (inner.find('\\') == std::string_view::npos) {
+      // Step past it: On-Demand would take a string left behind before a ':' for a key.
+      (void)v.get_raw_json_string();
+      return inner;
+    }
   }
   std::string_view s;
   if (v.get_string().get(s)) bad_string(v);
@@ -258,7 +262,11 @@ Number Reader::read_number(od::value& v) {
 
 void Reader::expect_word(od::value& v, std::string_view word) {
   std::string_view tok = trim_token(v.raw_json_token());
-  if (tok == word) return;
+  if (tok == word) {
+    simdjson::error_code stepped = (word == "null" ? v.is_null() : v.get_bool()).error();  // step past it
+    (void)stepped;
+    return;
+  }
   std::size_t k = 0;
   while (k < tok.size() && k < word.size() && tok[k] == word[k]) ++k;
   fail_peek(index_of(tok.data()) + k, "expected ident");

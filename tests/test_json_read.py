@@ -1,0 +1,385 @@
+"""The JSON reader of Module and of configuration objects: what reads, and every reader error
+with its line and column, as fmt_json, check_json and resolve_json report them."""
+import json
+
+import pytest
+
+import _travune as t
+
+PREFIX = "called `Result::unwrap()` on an `Err` value: "
+
+
+def panic_text(call):
+    with pytest.raises(BaseException) as info:
+        call()
+    assert type(info.value).__name__ == "PanicException"
+    return str(info.value)
+
+
+def reader_error(text):
+    """The reader error of a module text, as (message, line, column)."""
+    report = panic_text(lambda: t.check_json(text))
+    assert report.startswith(PREFIX + "Error("), report
+    body = report[len(PREFIX) + len("Error("):-1]
+    message, _, position = body.rpartition(", line: ")
+    line, _, column = position.partition(", column: ")
+    return json.loads(message), int(line), int(column)
+
+
+def op(**fields):
+    base = {"outputs": ["y"], "output_types": [None], "args": []}
+    base.update(fields)
+    return base
+
+
+def module(*ops, header=None):
+    fn = {"name": "f", "params": [], "returns": [], "ops": list(ops)}
+    m = {"functions": {"f": fn}}
+    if header is not None:
+        m["header_comments"] = header
+    return json.dumps(m, separators=(",", ":"))
+
+
+def read_back(text):
+    """The module as the reader took it, written again (parse_to_json's writer)."""
+    return json.loads(t.infer_axes_json(text))
+
+
+# ---- what reads ----
+
+def test_smallest_module_and_defaults():
+    assert t.infer_axes_json('{"functions":{}}') == '{"functions":{}}'
+    assert t.infer_axes_json(' \n{ "functions" : { } }\n\t ') == '{"functions":{}}'
+    fn = '{"name":"f","comments":[],"params":[],"returns":[],"ops":[]}'
+    assert t.infer_axes_json('{"header_comments":[],"functions":{"f":%s}}' % fn) == \
+        '{"functions":{"f":{"name":"f","params":[],"returns":[],"ops":[]}}}'
+
+
+def test_undeclared_keys_are_skipped_at_every_level():
+    text = json.dumps({"x": [1, {"y": None}], "functions": {"f": {
+        "name": "f", "params": [{"name": "a", "ty": {"dtype": "f32", "shape": [2], "z": 1}, "z": 2}],
+        "returns": [], "ops": [dict(op(kind="iota"), zzz={"deep": [[["x"]]]})], "w": True}}})
+    assert read_back(text) == {"functions": {"f": {
+        "name": "f", "params": [{"name": "a", "ty": {"dtype": "f32", "shape": [2]}}],
+        "returns": [], "ops": [{"kind": "iota", "outputs": ["y"], "output_types": [None], "args": []}]}}}
+
+
+def test_escaped_keys_and_strings():
+    text = '{"fun\\u0063tions":{"\\u00e9":{"name":"a\\"b\\n\\u00e9\\ud83d\\ude00","params":[],"returns":[],"ops":[]}}}'
+    assert read_back(text) == {"functions": {"é": {
+        "name": "a\"b\né\U0001F600", "params": [], "returns": [], "ops": []}}}
+
+
+def test_repeated_function_key_keeps_first_position_with_later_value():
+    text = ('{"functions":{"a":{"name":"one","params":[],"returns":[],"ops":[]},'
+            '"b":{"name":"b","params":[],"returns":[],"ops":[]},'
+            '"a":{"name":"two","params":[],"returns":[],"ops":[]}}}')
+    fns = read_back(text)["functions"]
+    assert list(fns) == ["a", "b"]
+    assert fns["a"]["name"] == "two"
+
+
+def test_array_forms_of_records():
+    ty = ["f32", [4, "n"]]
+    fn = ["f", ["// c"], [["x", ty]], [], [["map", "", "exp", "", {}, None, None, None, "", None,
+                                             "", "", None, ["y"], [ty], ["x"]]]]
+    text = json.dumps([["// h"], {"f": fn}])
+    assert read_back(text) == {"header_comments": ["// h"], "functions": {"f": {
+        "name": "f", "comments": ["// c"],
+        "params": [{"name": "x", "ty": {"dtype": "f32", "shape": [4, "n"]}}], "returns": [],
+        "ops": [{"kind": "map", "function": "exp", "outputs": ["y"],
+                 "output_types": [{"dtype": "f32", "shape": [4, "n"]}], "args": ["x"]}]}}}
+    # Trailing defaulted values may be left out.
+    assert read_back('[[], {"f": ["f", [], [], [], []]}]')["functions"]["f"]["name"] == "f"
+
+
+@pytest.mark.parametrize("fields,expected", [
+    (dict(kind="literal"), {"value": 0}),
+    (dict(kind="literal", value=None), {"value": 0}),
+    (dict(kind="literal", value=[1, -2, 2.5, [], [[3]]]), {"value": [1, -2, 2.5, [], [[3]]]}),
+    (dict(kind="literal", value=["inf", "-inf", "nan"]), {"value": ["inf", "-inf", "nan"]}),
+    (dict(kind="literal", value=18446744073709551615), {"value": -1}),
+    (dict(kind="literal", value=9223372036854775808), {"value": -9223372036854775808}),
+    (dict(kind="literal", value=18446744073709551616), {"value": 1.8446744073709552e19}),
+    (dict(kind="loop", target="g", count=3), {"target": "g", "count": 3}),
+    (dict(kind="loop", target="g", count=18446744073709551615), {"target": "g", "count": 18446744073709551615}),
+    (dict(kind="loop", target="g", count="param.n"), {"target": "g", "count": "param.n"}),
+    (dict(kind="loop", target="g", count=None), {"target": "g", "count": ""}),
+    (dict(kind="loop", target="g"), {"target": "g", "count": ""}),
+    (dict(kind="loop", target="g", count=[1, {"a": True}]), {"target": "g", "count": ""}),
+    (dict(kind="random", lower=1, upper=2.5), {"lower": 1.0, "upper": 2.5}),
+    (dict(kind="cache", var="v", init="i", extend=None), {"var": "v", "init": "i"}),
+    (dict(kind="cache", var="v", init="i", extend="e"), {"var": "v", "init": "i", "extend": "e"}),
+    (dict(kind="tile", pattern="p", axes={"a": 2, "b": -3, "a": 5}), {"pattern": "p", "axes": {"a": 5, "b": -3}}),
+    (dict(kind="view", pattern="p", axes={}), {"pattern": "p"}),
+    # Keys that the kind does not use are read, checked and dropped.
+    (dict(kind="map", function="exp", pattern="p", count=-1, value=[1], lower=None, axes={"a": 1}),
+     {"function": "exp"}),
+    (dict(kind="iota", outputs=[], output_types=[None, None]), {}),
+])
+def test_op_kinds(fields, expected):
+    got = read_back(module(op(**fields)))["functions"]["f"]["ops"][0]
+    common = {k: got.pop(k) for k in ("outputs", "output_types", "args")}
+    assert common["outputs"] == fields.get("outputs", ["y"])
+    assert got == dict(kind=fields["kind"], **expected)
+
+
+def test_repeated_axis_keeps_its_first_position():
+    text = module(op(kind="view", pattern="p")).replace('"pattern":"p"', '"axes":{"a":1,"b":2,"a":3}')
+    got = read_back(text)["functions"]["f"]["ops"][0]
+    assert list(got["axes"].items()) == [("a", 3), ("b", 2)]
+
+
+@pytest.mark.parametrize("value,expected", [
+    (4, 4), (-4, -4), (4.0, 4.0), (9223372036854775807, 9223372036854775807),
+    (9223372036854775808, 9.223372036854776e18), (-9223372036854775809, -9.223372036854776e18),
+    (1e300, 1e300), ("x", "x"), ("", ""),
+])
+def test_atoms(value, expected):
+    got = read_back(module(op(kind="map", function="f", args=[value])))
+    assert got["functions"]["f"]["ops"][0]["args"] == [expected]
+
+
+def test_dimensions():
+    ty = {"dtype": "f32", "shape": [0, -1, 9223372036854775807, "...", "param.n"]}
+    got = read_back(module(op(kind="iota", output_types=[ty])))
+    assert got["functions"]["f"]["ops"][0]["output_types"] == [ty]
+
+
+def test_nesting_limit_is_128_levels():
+    def literal(depth):
+        return module(op(kind="literal", value=0)).replace('"value":0', '"value":' + "[" * depth + "]" * depth)
+    # The module object, functions, the function, ops and the op take five levels.
+    assert t.infer_axes_json(literal(123))
+    text = literal(124)
+    assert reader_error(text) == ("recursion limit exceeded", 1, text.index('"value":') + 8 + 124)
+
+
+@pytest.mark.parametrize("text", [
+    "[" * 100000, "[" * 100000 + "]" * 100000, '{"a":' * 100000, '{"x":' + '{"a":' * 100000 + "1",
+])
+def test_deep_input_stops_cleanly(text):
+    assert panic_text(lambda: t.check_json(text)).startswith(PREFIX)
+
+
+# ---- reader errors: message, line, column ----
+
+M = '{"functions":{}}'
+
+ERRORS = [
+    ("{}", "missing field `functions`", 1, 2),
+    ("[]", "invalid length 0, expected struct Module with 2 elements", 1, 2),
+    ("[[]]", "invalid length 1, expected struct Module with 2 elements", 1, 4),
+    ("[[],{},1]", "trailing characters", 1, 8),
+    ("[[],{},]", "trailing comma", 1, 8),
+    ('"x"', 'invalid type: string "x", expected struct Module', 1, 3),
+    ("5", "invalid type: integer `5`, expected struct Module", 1, 1),
+    ("-2.5e3", "invalid type: floating point `-2500.0`, expected struct Module", 1, 6),
+    ("null", "invalid type: null, expected struct Module", 1, 4),
+    ("true", "invalid type: boolean `true`, expected struct Module", 1, 4),
+    ('{"functions":[]}', "invalid type: sequence, expected a map", 1, 14),
+    ('{"functions":{},"functions":{}}', "duplicate field `functions`", 1, 27),
+    ('{"header_comments":null,"functions":{}}', "invalid type: null, expected a sequence", 1, 23),
+    ('{"header_comments":["a",5],"functions":{}}', "invalid type: integer `5`, expected a string", 1, 25),
+    ('{"functions":{"f":{}}}', "missing field `name`", 1, 20),
+    ('{"functions":{"f":{"name":"f"}}}', "missing field `params`", 1, 30),
+    ('{"functions":{"f":{"name":"f","params":[],"returns":[]}}}', "missing field `ops`", 1, 55),
+    ('{"functions":{"f":["f"]}}', "invalid length 1, expected struct Function with 5 elements", 1, 23),
+    ('{"functions":{"f":{"name":null}}}', "invalid type: null, expected a string", 1, 30),
+    ('{"functions":{"f":5}}', "invalid type: integer `5`, expected struct Function", 1, 19),
+    # syntax
+    ("", "EOF while parsing a value", 1, 0),
+    ("  \n ", "EOF while parsing a value", 2, 1),
+    ("{", "EOF while parsing an object", 1, 1),
+    ('{"functions"', "EOF while parsing an object", 1, 12),
+    ('{"functions":', "EOF while parsing a value", 1, 13),
+    ('{"functions":{}', "EOF while parsing an object", 1, 15),
+    ('{"x":[1,2', "EOF while parsing a list", 1, 9),
+    ('{"x":[1,', "EOF while parsing a value", 1, 8),
+    ('{"x":"ab', "EOF while parsing a string", 1, 8),
+    (M + " {}", "trailing characters", 1, 18),
+    (M + "\n\n  x", "trailing characters", 3, 3),
+    (M + "]", "trailing characters", 1, 17),
+    ('{"functions":{},}', "trailing comma", 1, 17),
+    ('{"x":[1,],"functions":{}}', "trailing comma", 1, 9),
+    ('{"functions":{} "x":1}', "expected `,` or `}`", 1, 17),
+    ('{"x":"a" "y":1}', "expected `,` or `}`", 1, 10),
+    ('{"functions":{},"x":"a":[1],"y":2}', "expected `,` or `}`", 1, 24),
+    ('{"x":["a":1]}', "expected `,` or `]`", 1, 10),
+    ('{"functions" {}}', "expected `:`", 1, 14),
+    ('{"x":[1 2]}', "expected `,` or `]`", 1, 9),
+    ('{"x":[1}', "expected `,` or `]`", 1, 8),
+    ("{5:1}", "key must be a string", 1, 2),
+    ('{"x":}', "expected value", 1, 6),
+    ('{"x":+1}', "expected value", 1, 6),
+    ('{\n  "x":\n  tru,\n  "functions":{}}', "expected ident", 3, 6),
+    ('{"x":nul}', "expected ident", 1, 9),
+    ('{"x":01}', "invalid number", 1, 6),
+    ('{"x":1.}', "invalid number", 1, 6),
+    ('{"x":-}', "invalid number", 1, 6),
+    ('{"x":1e999}', "number out of range", 1, 6),
+    ('{"x":"\\q"}', "invalid escape", 1, 9),
+    ('{"x":"\\ud800"}', "invalid escape", 1, 13),
+    ('{"\\q":1}', "invalid escape", 1, 5),
+    ('{"x":"a\tb"}', "control character (\\u0000-\\u001F) found while parsing a string", 1, 8),
+    ('{"x":' + "[" * 128 + "]" * 128 + "}", "recursion limit exceeded", 1, 133),
+]
+
+
+@pytest.mark.parametrize("text,message,line,column", ERRORS)
+def test_reader_errors(text, message, line, column):
+    assert reader_error(text) == (message, line, column)
+
+
+def test_missing_functions_report_in_full():
+    assert panic_text(lambda: t.fmt_json("{}")) == \
+        PREFIX + 'Error("missing field `functions`", line: 1, column: 2)'
+
+
+def test_values_under_skipped_keys_are_validated():
+    assert reader_error('{"x":{"a":[1,2,{"b":tru}]},"functions":{}}')[0] == "expected ident"
+    assert reader_error('{"functions":{},"x":[01]}')[0] == "invalid number"
+
+
+# Errors inside an op, with the position where reading stopped.
+OP_ERRORS = [
+    (op(kind="View"), "unknown op kind: View"),
+    (op(kind="map", value="abc"), "unexpected string: abc"),
+    (op(kind="literal", value="Inf"), "unexpected string: Inf"),
+    (op(kind="literal", value=[None]), 'invalid type: null, expected integer, float, "inf"/"-inf", or array'),
+    (op(kind="literal", value={}), 'invalid type: map, expected integer, float, "inf"/"-inf", or array'),
+    (op(kind="literal", value=True), 'invalid type: boolean `true`, expected integer, float, "inf"/"-inf", or array'),
+    (op(kind="map", args=[None]), "data did not match any variant of untagged enum Atom"),
+    (op(kind="map", args=[[1]]), "data did not match any variant of untagged enum Atom"),
+    (op(kind="map", output_types=[{"dtype": "f32", "shape": [4.0]}]), "data did not match any variant of untagged enum Dim"),
+    (op(kind="map", output_types=[{"dtype": "f32", "shape": [9223372036854775808]}]),
+     "data did not match any variant of untagged enum Dim"),
+    (op(kind="map", output_types=[{"dtype": "f32", "shape": [None]}]), "data did not match any variant of untagged enum Dim"),
+    (op(kind="map", output_types=[{"dtype": "f32"}]), "missing field `shape`"),
+    (op(kind="map", output_types=[5]), "invalid type: integer `5`, expected struct TensorType"),
+    (op(kind="map", axes={"a": 1.5}), "invalid type: floating point `1.5`, expected i64"),
+    (op(kind="map", axes={"a": 9223372036854775808}), "invalid value: integer `9223372036854775808`, expected i64"),
+    (op(kind="map", axes={"a": "x"}), 'invalid type: string "x", expected i64'),
+    (op(kind="map", axes=[]), "invalid type: sequence, expected a map"),
+    (op(kind="map", lower="x"), 'invalid type: string "x", expected f64'),
+    (op(kind="map", extend=1), "invalid type: integer `1`, expected a string"),
+    (op(kind="map", comments=None), "invalid type: null, expected a sequence"),
+    (op(kind=None), "invalid type: null, expected a string"),
+    ({"kind": "zzz", "output_types": [], "args": []}, "missing field `outputs`"),
+    ({"outputs": [], "output_types": [], "args": []}, "missing field `kind`"),
+    ("x", 'invalid type: string "x", expected struct OpRaw'),
+]
+
+
+@pytest.mark.parametrize("value,message", OP_ERRORS)
+def test_op_errors(value, message):
+    assert reader_error(module(value))[0] == message
+
+
+def test_op_error_positions():
+    text = module(op(kind="View"))
+    assert reader_error(text) == ("unknown op kind: View", 1, text.index("}]}}}") + 1)
+    text = module(op(kind="map", value="abc"))
+    assert reader_error(text) == ("unexpected string: abc", 1, text.index('"abc"') + 5)
+    text = module(op(kind="map", args=[None, 1]))
+    assert reader_error(text)[2] == text.index("[null,1]") + 5
+    text = module(op(kind="map")).replace('"kind":"map"', '"kind":"map","kind":"map"')
+    assert reader_error(text) == ("duplicate field `kind`", 1, text.rindex('"kind"') + 6)
+
+
+def test_array_form_op_errors():
+    assert reader_error(module(["map"]))[0] == "invalid length 1, expected struct OpRaw with 17 elements"
+    long = ["map", "", "f", "", {}, None, None, None, "", None, "", "", None, [], [], [], [], 5]
+    assert reader_error(module(long))[0] == "trailing characters"
+
+
+@pytest.mark.parametrize("value,message", [
+    (op(kind="random", lower=None, upper=None), "random requires 'lower' field"),
+    (op(kind="random", upper=1), "random requires 'lower' field"),
+    (op(kind="random", lower=1), "random requires 'upper' field"),
+    (op(kind="loop", target="g", count=-1), "loop count out of range: -1"),
+    (op(kind="loop", target="g", count=3.5), "loop count out of range: 3.5"),
+    (op(kind="loop", target="g", count=18446744073709551616), "loop count out of range: 18446744073709551616"),
+])
+def test_stops_while_reading_an_op(value, message):
+    assert panic_text(lambda: t.check_json(module(value))) == message
+
+
+def test_reader_errors_come_before_the_kind_is_looked_at():
+    # The type error after the unknown kind wins: the whole op is read first.
+    assert reader_error(module(op(kind="zzz", pattern=5)))[0] == "invalid type: integer `5`, expected a string"
+    assert reader_error(module(op(kind="random", pattern=5)))[0] == "invalid type: integer `5`, expected a string"
+
+
+def test_non_finite_atom_does_not_read_back():
+    assert reader_error(module(op(kind="map", args=[None])))[0] == \
+        "data did not match any variant of untagged enum Atom"
+
+
+# ---- configuration objects, through resolve_json ----
+
+def config_error(config):
+    report = panic_text(lambda: t.resolve_json(M, config))
+    assert report.startswith(PREFIX + "Error("), report
+    return report[len(PREFIX):]
+
+
+@pytest.mark.parametrize("config,error", [
+    ('{"n":"1"}', 'Error("data did not match any variant of untagged enum ConfigValue", line: 1, column: 8)'),
+    ('{"n":[1,"x",[2]]}', 'Error("data did not match any variant of untagged enum ConfigValue", line: 1, column: 16)'),
+    ('{"n":{"a":1}}', 'Error("data did not match any variant of untagged enum ConfigValue", line: 1, column: 12)'),
+    ('{"n":[1,"x",tru]}', 'Error("expected ident", line: 1, column: 16)'),
+    ("[1]", 'Error("invalid type: sequence, expected a map", line: 1, column: 1)'),
+    ('"n"', 'Error("invalid type: string \\"n\\", expected a map", line: 1, column: 3)'),
+    ('{"n":1} {}', 'Error("trailing characters", line: 1, column: 9)'),
+    ("", 'Error("EOF while parsing a value", line: 1, column: 0)'),
+])
+def test_config_errors(config, error):
+    assert config_error(config) == error
+
+
+def test_config_values_read():
+    loop = {"kind": "loop", "target": "g", "count": "n", "outputs": ["y"], "output_types": [None], "args": []}
+    fn = {"name": "f", "params": [], "returns": [], "ops": [loop]}
+    text = json.dumps({"functions": {"f": fn}})
+
+    def count(config):
+        return json.loads(t.resolve_json(text, config))["functions"]["f"]["ops"][0]["count"]
+    assert count('{"n": 4}') == 4
+    assert count('{"n": 4, "n": 7}') == 7
+    assert count('{"n": 7, "n": 4.0}') == "n"          # a Float fills no loop count
+    assert count('{"n": [1, 2]}') == "n"
+    assert count('{"n": 9223372036854775808}') == "n"   # above the signed range: a Float
+    assert count('{"n": -1}') == 18446744073709551615
+    assert count('{"n": []}') == "n"
+    assert count(' { "m" : [ 1 , 2.5 , -3e2 ] } ') == "n"
+
+
+# ---- round trips through the parser, the formatter and the resolver ----
+
+EXAMPLE = open(__file__.rsplit("/", 2)[0] + "/examples/model.trv", encoding="utf-8").read()
+
+SOURCES = [
+    EXAMPLE,
+    "// head\n\nf(x: f32[n, 4], w: *) -> (y: f32[n]) {\n"
+    "  // c\n  y: f32[n] = fold[\"a b -> a\", sum](x)\n"
+    "  z = literal([1, -2.5, [inf, -inf], []])\n"
+    "  r = random[-1.0, 1e300]()\n  k = loop[g, 18446744073709551615](x)\n"
+    "  c = cache[v, i, e]()\n  q = map[f](x, 3, -0.5, \"a \\\" b\", param.n)\n}\n",
+]
+
+
+@pytest.mark.parametrize("source", SOURCES)
+def test_parser_output_reads_back(source):
+    text = t.parse_to_json(source)
+    assert t.fmt_json(text) == t.fmt_source(source)
+    assert t.fmt_json(text, width=20) == t.fmt_source(source, width=20)
+    assert t.check_json(text) == t.check_json(json.dumps(json.loads(text), indent=2))
+
+
+def test_module_without_views_reads_back_unchanged():
+    text = t.parse_to_json(SOURCES[1])
+    assert t.infer_axes_json(text) == text
+    assert t.resolve_json(text, "{}") == text
+    # Any layout of the same JSON reads the same.
+    assert t.infer_axes_json(json.dumps(json.loads(text), indent=1)) == text
