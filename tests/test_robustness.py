@@ -5,6 +5,7 @@ Property tests (hypothesis) over arbitrary text, arbitrary JSON values, module-s
 arbitrary field values, and arbitrary Python objects as arguments of each of the ten functions.
 """
 import json
+import os
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
@@ -28,7 +29,8 @@ class Boom(Exception):
 
 ALLOWED = (PanicException, TypeError, OverflowError, UnicodeEncodeError)
 SMALL_SOURCE = "f(x: f32[N]) -> (y: f32[N]) {\n  y = map[relu](x)\n}\n"
-SETTINGS = settings(max_examples=60, deadline=None, database=None,
+# TRAVUNE_ROBUSTNESS_EXAMPLES raises the number of examples for a longer search.
+SETTINGS = settings(max_examples=int(os.environ.get("TRAVUNE_ROBUSTNESS_EXAMPLES", "60")), deadline=None, database=None,
                     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large,
                                            HealthCheck.filter_too_much])
 
@@ -377,4 +379,17 @@ def test_boundary_passes_on_errors_of_the_callers_objects():
     with pytest.raises(OverflowError):
         t.fmt_json(m, width=Index(2**64))
     assert t.fmt_json(m, width=Index(0)) == t.fmt_json(m, width=0)
+    still_usable()
+
+
+# ---- inputs that fuzzing found ----
+
+@pytest.mark.parametrize("text", [
+    # a string value followed by a colon was stepped over as a key, and the text accepted
+    '{"functions":{"main":{"name":"main","params":[],"returns":[],"ops":[{"kind":"view",'
+    '"pattern":"p":8},"outputs":["y"],"output_types":[null],"args":["x"]}]}}}',
+])
+def test_found_module_json_refused(text):
+    with pytest.raises(PanicException, match="^called `Result::unwrap\\(\\)` on an `Err` value: Error"):
+        t.fmt_json(text)
     still_usable()
