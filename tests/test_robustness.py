@@ -393,3 +393,22 @@ def test_found_module_json_refused(text):
     with pytest.raises(PanicException, match="^called `Result::unwrap\\(\\)` on an `Err` value: Error"):
         t.fmt_json(text)
     still_usable()
+
+
+def _loop_source(body_op, count):
+    return ("body(x: f32[n]) -> (y: f32[n]) {\n  t = map[f](x)\n" + body_op + "\n}\n"
+            f"main(h: f32[n]) -> (o: f32[n]) {{\n  h = loop[body, {count}](h)\n  o = map[relu](h)\n}}\n")
+
+
+@pytest.mark.parametrize("body_op", [
+    "  y = map[f](t, " + " ".join(f"a{i}" for i in range(5000)) + ")",  # an op of 5000 arguments
+    "  // " + "c" * 100_000 + "\n  y = map[f](t)",                        # an op with a long comment
+    "  y = literal([" + ", ".join("1" for _ in range(5000)) + "])",       # a long literal
+])
+def test_loop_of_huge_ops_stops_before_filling_memory(body_op):
+    # Counting ops alone let a short text unroll into gigabytes: each copy weighs its size.
+    m = t.parse_to_json(_loop_source(body_op, 1_000_000))
+    with pytest.raises(PanicException, match="^loop over 'body' with count 1000000 would produce more than"):
+        t.flatten_json(m, "main")
+    flat = json.loads(t.flatten_json(t.parse_to_json(_loop_source(body_op, 20)), "main"))
+    assert len(flat["functions"]["main"]["ops"]) == 2 * 20 + 1
