@@ -149,6 +149,48 @@ OrderedMap<Function>::const_iterator find_function(const Ctx& ctx, const std::st
   return it;
 }
 
+std::size_t literal_size(const LiteralValue& v) {
+  const auto* list = std::get_if<LiteralList>(&v.v);
+  if (!list) return 1;
+  std::size_t n = 1;
+  for (const LiteralValue& e : *list) n += literal_size(e);
+  return n;
+}
+
+// What an op counts against the bound: one, and one more for every 256 bytes of its
+// names, types, arguments and comments, so that a few huge ops (thousands of arguments,
+// long comments) repeated by a loop stop like millions of small ones instead of filling
+// the memory.
+std::uint64_t op_weight(const Op& op) {
+  constexpr std::size_t kElement = 32;  // the in-memory size of a name, an atom, a dimension
+  std::size_t bytes = 0;
+  auto text = [&](const std::string& s) { bytes += kElement + s.size(); };
+  for (const std::string& o : op.outputs) text(o);
+  for (const auto& t : op.output_types) {
+    if (!t) continue;
+    text(t->dtype);
+    for (const Dim& d : t->shape)
+      if (const std::string* n = std::get_if<std::string>(&d)) text(*n);
+      else bytes += kElement;
+  }
+  for (const Atom& a : op.args)
+    if (const std::string* n = std::get_if<std::string>(&a)) text(*n);
+    else bytes += kElement;
+  for (const std::string& c : op.comments) text(c);
+  std::visit([&](const auto& k) {
+    using K = std::decay_t<decltype(k)>;
+    if constexpr (requires { k.pattern; }) text(k.pattern);
+    if constexpr (requires { k.function; }) text(k.function);
+    if constexpr (requires { k.reduction; }) text(k.reduction);
+    if constexpr (requires { k.target; }) text(k.target);
+    if constexpr (requires { k.var; }) text(k.var), text(k.init);
+    if constexpr (requires { k.extend; }) if (k.extend) text(*k.extend);
+    if constexpr (requires { k.axes; }) for (const auto& [name, size] : k.axes) text(name);
+    if constexpr (std::is_same_v<K, Literal>) bytes += kElement * literal_size(k.value);
+  }, op.kind);
+  return 1 + bytes / 256;
+}
+
 // Every op built counts against the bound, checked before the ops exist.
 void count_ops(Ctx& ctx, std::uint64_t n) {
   if (n > kMaxOps - ctx.produced) fatal("flattening would produce more than 10000000 ops");
@@ -183,7 +225,7 @@ std::uint64_t predicted_size(Ctx& ctx, const std::string& name) {
       if (const std::uint64_t* n = std::get_if<std::uint64_t>(&l->count); n && *n > 0)
         total = add_sizes(total, times(*n, predicted_size(ctx, l->target)));
     } else {
-      total = add_sizes(total, 1);
+      total = add_sizes(total, op_weight(op));
     }
   }
   ctx.size_chain.pop_back();
@@ -373,10 +415,10 @@ void inline_call(Ctx& ctx, const Op& call, std::string_view prefix, OpList& out,
   const Expanded& callee = expanded_body(ctx, it);
   Bindings b = bind(it->second, callee, call);
   const std::string dotted_prefix = joined(prefix, ".", "");
-  count_ops(ctx, callee.body.size());
   callee.body.for_each([&](const Op& op) {
     Op r = renamed_into_caller(op, b, dotted_prefix, ctx.global_names);
     if (iteration) substitute_cache_var_star(r, *iteration);
+    count_ops(ctx, op_weight(r));
     out.push_back(std::move(r));
   });
 }
@@ -454,7 +496,7 @@ void expand_into(Ctx& ctx, const Function& f, OpList& out) {
       end_renamings(op.outputs, renames);
       if (last) renames.insert_or_assign(loop.outputs[0], std::move(*last));
     } else {
-      count_ops(ctx, 1);
+      count_ops(ctx, op_weight(op));
       Op copy{op.kind, op.outputs, op.output_types, renamed_args(op.args, renames), op.comments};
       out.push_back(std::move(copy));
       end_renamings(op.outputs, renames);
