@@ -4,7 +4,7 @@ BUILD   ?= build/dev
 CMAKE   := cmake
 export PYTHONPATH := $(CURDIR)/$(BUILD)
 
-.PHONY: setup build test test-cpp test-py run install clean
+.PHONY: setup build test test-cpp test-py run install clean fuzz test-sanitized
 
 setup:
 	scripts/setup
@@ -25,6 +25,14 @@ test: test-cpp test-py
 
 run: build
 	$(PY) examples/main_job.py
+
+# Each fuzz target for FUZZ_TIME seconds (default 60), all in parallel: scripts/fuzz.
+fuzz:
+	scripts/fuzz
+
+# The whole pytest suite against the extension built with ASan and UBSan: scripts/test-sanitized.
+test-sanitized:
+	scripts/test-sanitized
 
 install:
 	$(PY) -m pip install .

@@ -190,6 +190,8 @@ ERRORS = [
     # syntax
     ("", "EOF while parsing a value", 1, 0),
     ("  \n ", "EOF while parsing a value", 2, 1),
+    ("]", "expected value", 1, 1),
+    (" ,", "expected value", 1, 2),
     ("{", "EOF while parsing an object", 1, 1),
     ('{"functions"', "EOF while parsing an object", 1, 12),
     ('{"functions":', "EOF while parsing a value", 1, 13),

@@ -27,7 +27,13 @@ namespace {
 // memory of one machine (an op takes some hundreds of bytes, its JSON as much again).
 // Each call and loop is weighed before it is expanded (see predicted_size), so an
 // oversize module stops before the ops are built.
+#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+// The fuzz targets (fuzz/) run under AddressSanitizer within seconds and a few GB: the same
+// guards, reached sooner.
+constexpr std::uint64_t kMaxOps = 100'000;
+#else
 constexpr std::uint64_t kMaxOps = 10'000'000;
+#endif
 // The deepest chain of functions being expanded at once (entry, its callee, ...).
 constexpr std::size_t kMaxNesting = 256;
 
@@ -149,9 +155,52 @@ OrderedMap<Function>::const_iterator find_function(const Ctx& ctx, const std::st
   return it;
 }
 
+std::size_t literal_size(const LiteralValue& v) {
+  const auto* list = std::get_if<LiteralList>(&v.v);
+  if (!list) return 1;
+  std::size_t n = 1;
+  for (const LiteralValue& e : *list) n += literal_size(e);
+  return n;
+}
+
+// What an op counts against the bound: one, and one more for every 256 bytes of its
+// names, types, arguments and comments, so that a few huge ops (thousands of arguments,
+// long comments) repeated by a loop stop like millions of small ones instead of filling
+// the memory.
+std::uint64_t op_weight(const Op& op) {
+  constexpr std::size_t kElement = 32;  // the in-memory size of a name, an atom, a dimension
+  std::size_t bytes = 0;
+  auto text = [&](const std::string& s) { bytes += kElement + s.size(); };
+  for (const std::string& o : op.outputs) text(o);
+  for (const auto& t : op.output_types) {
+    if (!t) continue;
+    text(t->dtype);
+    for (const Dim& d : t->shape)
+      if (const std::string* n = std::get_if<std::string>(&d)) text(*n);
+      else bytes += kElement;
+  }
+  for (const Atom& a : op.args)
+    if (const std::string* n = std::get_if<std::string>(&a)) text(*n);
+    else bytes += kElement;
+  for (const std::string& c : op.comments) text(c);
+  std::visit([&](const auto& k) {
+    using K = std::decay_t<decltype(k)>;
+    if constexpr (requires { k.pattern; }) text(k.pattern);
+    if constexpr (requires { k.function; }) text(k.function);
+    if constexpr (requires { k.reduction; }) text(k.reduction);
+    if constexpr (requires { k.target; }) text(k.target);
+    if constexpr (requires { k.var; }) text(k.var), text(k.init);
+    if constexpr (requires { k.extend; }) if (k.extend) text(*k.extend);
+    if constexpr (requires { k.axes; }) for (const auto& [name, size] : k.axes) text(name);
+    if constexpr (std::is_same_v<K, Literal>) bytes += kElement * literal_size(k.value);
+  }, op.kind);
+  return 1 + bytes / 256;
+}
+
 // Every op built counts against the bound, checked before the ops exist.
 void count_ops(Ctx& ctx, std::uint64_t n) {
-  if (n > kMaxOps - ctx.produced) fatal("flattening would produce more than 10000000 ops");
+  if (n > kMaxOps - ctx.produced)
+    fatal("flattening would produce more than " + std::to_string(kMaxOps) + " ops");
   ctx.produced += n;
 }
 
@@ -183,7 +232,7 @@ std::uint64_t predicted_size(Ctx& ctx, const std::string& name) {
       if (const std::uint64_t* n = std::get_if<std::uint64_t>(&l->count); n && *n > 0)
         total = add_sizes(total, times(*n, predicted_size(ctx, l->target)));
     } else {
-      total = add_sizes(total, 1);
+      total = add_sizes(total, op_weight(op));
     }
   }
   ctx.size_chain.pop_back();
@@ -199,7 +248,7 @@ void check_room(Ctx& ctx, const std::string& target, std::uint64_t n, What what)
   const std::uint64_t size = predicted_size(ctx, target);
   const bool built = ctx.bodies.contains(std::string_view(target));
   if (add_sizes(times(n, size), built ? 0 : size) <= kMaxOps - ctx.produced) return;
-  fatal(what() + " would produce more than 10000000 ops");
+  fatal(what() + " would produce more than " + std::to_string(kMaxOps) + " ops");
 }
 
 std::string chain_text(const std::vector<std::string_view>& chain, std::string_view last) {
@@ -373,10 +422,10 @@ void inline_call(Ctx& ctx, const Op& call, std::string_view prefix, OpList& out,
   const Expanded& callee = expanded_body(ctx, it);
   Bindings b = bind(it->second, callee, call);
   const std::string dotted_prefix = joined(prefix, ".", "");
-  count_ops(ctx, callee.body.size());
   callee.body.for_each([&](const Op& op) {
     Op r = renamed_into_caller(op, b, dotted_prefix, ctx.global_names);
     if (iteration) substitute_cache_var_star(r, *iteration);
+    count_ops(ctx, op_weight(r));
     out.push_back(std::move(r));
   });
 }
@@ -454,7 +503,7 @@ void expand_into(Ctx& ctx, const Function& f, OpList& out) {
       end_renamings(op.outputs, renames);
       if (last) renames.insert_or_assign(loop.outputs[0], std::move(*last));
     } else {
-      count_ops(ctx, 1);
+      count_ops(ctx, op_weight(op));
       Op copy{op.kind, op.outputs, op.output_types, renamed_args(op.args, renames), op.comments};
       out.push_back(std::move(copy));
       end_renamings(op.outputs, renames);

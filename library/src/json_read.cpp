@@ -25,10 +25,8 @@ namespace json_kit {
 
 namespace {
 
-bool is_ws(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
 std::string_view trim_token(std::string_view tok) {
-  while (!tok.empty() && is_ws(tok.back())) tok.remove_suffix(1);
+  while (!tok.empty() && Reader::is_blank(tok.back())) tok.remove_suffix(1);
   return tok;
 }
 
@@ -122,7 +120,7 @@ std::size_t Reader::token_end(od::value& v) const {
 }
 
 std::size_t Reader::prev_non_ws(std::size_t i) const {
-  while (i > 0 && is_ws(base()[i - 1])) --i;
+  while (i > 0 && Reader::is_blank(base()[i - 1])) --i;
   return i == 0 ? 0 : i - 1;
 }
 

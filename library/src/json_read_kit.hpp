@@ -48,6 +48,7 @@ class Reader {
   // The first byte of the value's token ('{', '[', '"', '-', a digit, 't', 'f', 'n', or other).
   static char first(od::value& v) { return v.raw_json_token()[0]; }
   static bool is_number_start(char c) { return c == '-' || (c >= '0' && c <= '9'); }
+  static bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
   // The value's token text without the blanks after it (a scalar's whole text).
   static std::string_view token(od::value& v);
 
@@ -128,14 +129,18 @@ auto Reader::read_root(F&& read) {
     if (i <= len_) fail_peek(i, "trailing characters");
     return result;
   }
-  fail(len_, "EOF while parsing a value");
+  // No value: the text is blank, or it starts with a "]" that closed the wrapping array.
+  std::size_t i = 1;
+  while (i <= len_ && is_blank(base()[i])) ++i;
+  if (i > len_) fail(len_, "EOF while parsing a value");
+  fail_peek(i, "expected value");
 }
 
 template <class F>
 void Reader::for_each_element(od::value& v, F&& on_element) {
   enter(v);
   od::array arr;
-  (void)v.get_array().get(arr);  // the caller saw '['
+  if (v.get_array().get(arr)) bad_value(v);  // cannot fail: the caller saw '['
   for (auto res : arr) {
     od::value e;
     if (std::move(res).get(e)) bad_array_step();
@@ -150,7 +155,7 @@ template <class F>
 void Reader::for_each_field(od::value& v, F&& on_field) {
   enter(v);
   od::object obj;
-  (void)v.get_object().get(obj);  // the caller saw '{'
+  if (v.get_object().get(obj)) bad_value(v);  // cannot fail: the caller saw '{'
   for (auto res : obj) {
     od::field field;
     if (std::move(res).get(field)) bad_object_step();

@@ -1,0 +1,210 @@
+#pragma once
+// Shared pieces of the fuzz targets: splitting an input into parts, the expected
+// failures, in-memory files, and the invariants that every target asserts.
+//
+// A fuzz target treats travune::Fatal (a fatal stop, PanicException in Python) and the
+// readers' JsonError and IoError as expected outcomes. Anything else is a finding:
+// a sanitizer report, another exception (std::terminate), a timeout, or a broken
+// invariant (finding() aborts with a message).
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include <simdjson.h>
+
+#include "travune/ast.hpp"
+#include "travune/fatal.hpp"
+#include "travune/file.hpp"
+#include "travune/json.hpp"
+
+namespace fuzz {
+
+using namespace travune;
+
+[[noreturn]] inline void finding(std::string_view what, std::string_view detail = {}) {
+  std::fprintf(stderr, "\n==== FINDING: %.*s\n%.*s\n", static_cast<int>(what.size()), what.data(),
+               static_cast<int>(detail.size()), detail.data());
+  std::fflush(stderr);
+  std::abort();
+}
+
+inline bool valid_utf8(std::string_view s) { return simdjson::validate_utf8(s.data(), s.size()); }
+
+// The input split at NUL bytes: the first part, then the optional further parts.
+inline std::vector<std::string_view> split_parts(const std::uint8_t* data, std::size_t size) {
+  std::string_view all(reinterpret_cast<const char*>(data), size);
+  std::vector<std::string_view> parts;
+  for (;;) {
+    std::size_t nul = all.find('\0');
+    parts.push_back(all.substr(0, nul));
+    if (nul == std::string_view::npos) break;
+    all.remove_prefix(nul + 1);
+  }
+  return parts;
+}
+
+// Each part in a heap block of its own and exactly its size, as the boundary hands
+// the library a borrowed UTF-8 buffer: a read past the end is an AddressSanitizer report.
+struct ExactText {
+  std::vector<char> bytes;
+  explicit ExactText(std::string_view s) : bytes(s.begin(), s.end()) {}
+  std::string_view view() const { return {bytes.data(), bytes.size()}; }
+};
+
+// Runs `f`; the failures that a Python caller sees as PanicException are expected.
+template <class F>
+bool expected(F&& f) {
+  try {
+    f();
+    return true;
+  } catch (const Fatal& e) {
+    if (e.message.empty()) finding("a fatal stop with an empty message");
+    return false;
+  } catch (const JsonError&) {
+    return false;
+  } catch (const IoError&) {
+    return false;
+  }
+}
+
+// An in-memory file with a path that the library's file reading opens like any other.
+class MemFile {
+ public:
+  explicit MemFile(const char* name) : fd_(::memfd_create(name, MFD_CLOEXEC)) {
+    if (fd_ < 0) finding("memfd_create failed");
+    path_ = "/proc/self/fd/" + std::to_string(fd_);
+  }
+  MemFile(const MemFile&) = delete;
+  MemFile& operator=(const MemFile&) = delete;
+  ~MemFile() { ::close(fd_); }
+  void write(std::string_view text) {
+    if (::ftruncate(fd_, 0) != 0) finding("ftruncate failed");
+    std::size_t done = 0;
+    while (done < text.size()) {
+      ssize_t n = ::pwrite(fd_, text.data() + done, text.size() - done,
+                           static_cast<off_t>(done));
+      if (n <= 0) finding("pwrite failed");
+      done += static_cast<std::size_t>(n);
+    }
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  int fd_;
+  std::string path_;
+};
+
+// ---- properties of a module that decide which invariants hold ----
+
+inline std::size_t literal_depth(const LiteralValue& v) {
+  if (const auto* list = std::get_if<LiteralList>(&v.v)) {
+    std::size_t deepest = 0;
+    for (const auto& e : *list) deepest = std::max(deepest, literal_depth(e));
+    return deepest + 1;
+  }
+  return 0;
+}
+
+struct ModuleTraits {
+  bool nan = false;                  // a NaN anywhere: == is not reflexive
+  bool nonfinite_atom_or_bound = false;  // written as null, which does not read back
+  std::size_t literal_depth = 0;
+};
+
+inline void literal_traits(const LiteralValue& v, ModuleTraits& t) {
+  if (const auto* d = std::get_if<double>(&v.v)) t.nan |= std::isnan(*d);
+  if (const auto* list = std::get_if<LiteralList>(&v.v))
+    for (const auto& e : *list) literal_traits(e, t);
+}
+
+inline ModuleTraits traits(const Module& m) {
+  ModuleTraits t;
+  for (const auto& [key, f] : m.functions) {
+    for (const Op& op : f.ops) {
+      for (const Atom& a : op.args) {
+        if (const auto* d = std::get_if<double>(&a)) {
+          t.nan |= std::isnan(*d);
+          t.nonfinite_atom_or_bound |= !std::isfinite(*d);
+        }
+      }
+      if (const auto* lit = std::get_if<Literal>(&op.kind)) {
+        literal_traits(lit->value, t);
+        t.literal_depth = std::max(t.literal_depth, literal_depth(lit->value));
+      }
+      if (const auto* r = std::get_if<Random>(&op.kind)) {
+        t.nan |= std::isnan(r->lower) || std::isnan(r->upper);
+        t.nonfinite_atom_or_bound |= !std::isfinite(r->lower) || !std::isfinite(r->upper);
+      }
+    }
+  }
+  return t;
+}
+
+// Literal lists this deep stay within the reader's nesting limit of 128 inside a module
+// (module, functions, function, ops, op: five levels above the literal).
+inline constexpr std::size_t kSafeLiteralDepth = 120;
+
+// Every text a Python function returns must be valid UTF-8, or the str cannot be made.
+inline void assert_utf8(std::string_view text, const char* what) {
+  if (!valid_utf8(text)) finding(what, "returned text is not valid UTF-8");
+}
+
+// A JSON text we wrote must be one well-formed JSON document.
+inline void assert_json(std::string_view text, const char* what) {
+  assert_utf8(text, what);
+  static thread_local simdjson::dom::parser parser;
+  simdjson::padded_string padded(text);
+  auto doc = parser.parse(padded);
+  if (doc.error() && doc.error() != simdjson::DEPTH_ERROR)
+    finding(what, std::string("written JSON does not parse: ") + simdjson::error_message(doc.error()) +
+                      "\n" + std::string(text.substr(0, 2000)));
+}
+
+// A text that a reader accepted must be one valid JSON document (trailing blanks allowed).
+// Numbers the checking parser cannot hold (beyond 64 bits, out of range) are left undecided.
+inline void assert_accepted_json_is_valid(std::string_view text, const char* what) {
+  static thread_local simdjson::dom::parser parser;
+  simdjson::padded_string padded(text);
+  auto doc = parser.parse(padded);
+  auto e = doc.error();
+  if (e == simdjson::SUCCESS || e == simdjson::NUMBER_ERROR ||
+      e == simdjson::NUMBER_OUT_OF_RANGE || e == simdjson::DEPTH_ERROR)
+    return;
+  finding(what, std::string("accepted a text that is not JSON: ") + simdjson::error_message(e) +
+                    "\n" + std::string(text.substr(0, 2000)));
+}
+
+// Writing a module and reading it back gives an equal module (where the JSON form can
+// express it): the text written again is the same, and the module is equal when it holds
+// no NaN.
+inline void assert_json_round_trip(const Module& m, const char* what) {
+  std::string j = write_module_json(m);
+  assert_json(j, what);
+  ModuleTraits t = traits(m);
+  bool may_fail = t.nonfinite_atom_or_bound || t.literal_depth >= kSafeLiteralDepth;
+  Module back;
+  try {
+    back = read_module_json(j);
+  } catch (const JsonError& e) {
+    if (may_fail) return;
+    finding(what, "written module JSON does not read back: " + debug_form(e) + "\n" +
+                      j.substr(0, 4000));
+  } catch (const Fatal& e) {
+    if (may_fail) return;
+    finding(what, "written module JSON stops on reading: " + e.message + "\n" + j.substr(0, 4000));
+  }
+  if (may_fail) return;
+  std::string j2 = write_module_json(back);
+  if (j2 != j) finding(what, "module JSON changes through a read:\n" + j + "\n" + j2);
+  if (!t.nan && !(back == m)) finding(what, "module read back differs from the one written:\n" + j);
+}
+
+}  // namespace fuzz

@@ -1,0 +1,56 @@
+// Module JSON through the reader, then the writer, the formatter, the checker, the resolver
+// and the flattener (fmt_json, check_json, infer_axes_json and flatten_json in Python).
+// Input: the module JSON text, optionally followed by NUL, the entry name, and NUL-separated
+// cache keys. Without an entry the first function's key is the entry, and an input of odd
+// length selects every cache of the module.
+// Invariants: a module read reads back equal after writing; results are valid UTF-8 and
+// their JSON reads back as a module.
+#include "fuzz_common.hpp"
+#include "travune/check.hpp"
+#include "travune/flatten.hpp"
+#include "travune/fmt.hpp"
+#include "travune/resolve.hpp"
+
+namespace {
+
+using namespace travune;
+
+CacheKeys all_cache_vars(const Module& m) {
+  CacheKeys keys;
+  for (const auto& [key, f] : m.functions)
+    for (const Op& op : f.ops)
+      if (const auto* c = std::get_if<Cache>(&op.kind)) keys.insert(c->var);
+  return keys;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  auto parts = fuzz::split_parts(data, size);
+  fuzz::ExactText json(parts[0]);
+  if (!fuzz::valid_utf8(std::string_view(reinterpret_cast<const char*>(data), size))) return -1;
+  Module m;
+  if (!fuzz::expected([&] { m = read_module_json(json.view()); })) return 0;
+  fuzz::assert_accepted_json_is_valid(parts[0], "read_module_json");
+
+  fuzz::assert_json_round_trip(m, "read_module_json then write_module_json");
+  std::string text = format_trv(m, parts[0].size() % 128);
+  fuzz::assert_utf8(text, "format_trv");
+  if (format_trv(m, parts[0].size() % 128) != text)
+    fuzz::finding("format_trv", "formatting is not deterministic");
+
+  fuzz::expected([&] { fuzz::assert_json(write_check_result_json(check(m)), "check"); });
+  fuzz::expected([&] { fuzz::assert_json_round_trip(resolve(m), "resolve"); });
+
+  std::string entry;
+  CacheKeys keys;
+  if (parts.size() > 1) {
+    entry = parts[1];
+    for (std::size_t i = 2; i < parts.size(); ++i) keys.emplace(parts[i]);
+  } else {
+    entry = m.functions.empty() ? "main" : m.functions.begin()->first;
+    if (size % 2) keys = all_cache_vars(m);
+  }
+  fuzz::expected([&] { fuzz::assert_json_round_trip(flatten(m, entry, keys), "flatten"); });
+  return 0;
+}
