@@ -313,11 +313,6 @@ def test_reader_errors_come_before_the_kind_is_looked_at():
     assert reader_error(module(op(kind="random", pattern=5)))[0] == "invalid type: integer `5`, expected a string"
 
 
-def test_non_finite_atom_does_not_read_back():
-    assert reader_error(module(op(kind="map", args=[None])))[0] == \
-        "data did not match any variant of untagged enum Atom"
-
-
 # ---- configuration objects, through resolve_json ----
 
 def config_error(config):
