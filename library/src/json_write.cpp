@@ -2,17 +2,48 @@
 // the form says so, non-finite floats as null (as strings inside literal values).
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "float_text.hpp"
 #include "travune/json.hpp"
 
 namespace travune {
 
+namespace {
+
+constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+
+// Whether any of the eight bytes in `w` is below 0x20, '"' or '\\' (bytes from 0x80 up are
+// never flagged). Exact as an any-test: a borrow only runs on past a byte that matched.
+bool word_needs_escape(std::uint64_t w) {
+  std::uint64_t control = (w - kOnes * 0x20) & ~w;
+  std::uint64_t q = w ^ (kOnes * '"');
+  std::uint64_t b = w ^ (kOnes * '\\');
+  std::uint64_t quote = (q - kOnes) & ~q;
+  std::uint64_t backslash = (b - kOnes) & ~b;
+  return ((control | quote | backslash) & kHighs) != 0;
+}
+
+// The length of the leading stretch of `s`, in whole words of eight bytes, that needs no escape.
+std::size_t plain_prefix(std::string_view s) {
+  std::size_t i = 0;
+  for (; i + 8 <= s.size(); i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, s.data() + i, 8);
+    if (word_needs_escape(w)) break;
+  }
+  return i;
+}
+
+}  // namespace
+
 void append_json_string(std::string& out, std::string_view s) {
   out += '"';
   std::size_t run = 0;  // start of the pending run of bytes copied as they are
-  for (std::size_t i = 0; i < s.size(); ++i) {
+  for (std::size_t i = plain_prefix(s); i < s.size(); ++i) {
     unsigned char c = static_cast<unsigned char>(s[i]);
     if (c >= 0x20 && c != '"' && c != '\\') continue;
     out.append(s, run, i - run);
