@@ -1,5 +1,6 @@
 // The compact JSON writer of Module: keys in declared order, empty lists omitted where
 // the form says so, non-finite floats as null (as strings inside literal values).
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 
@@ -45,7 +46,12 @@ void append_json_float(std::string& out, double x) {
 
 namespace {
 
-void append_int(std::string& out, std::int64_t v) { out += std::to_string(v); }
+template <class Int>
+void append_int(std::string& out, Int v) {
+  char buf[24];
+  auto res = std::to_chars(buf, buf + sizeof buf, v);
+  out.append(buf, res.ptr);
+}
 
 void append_string_array(std::string& out, const std::vector<std::string>& items) {
   out += '[';
@@ -153,7 +159,7 @@ void append_kind_fields(std::string& out, const OpKind& kind) {
       const auto& loop = std::get<Loop>(kind);
       append_str_field(out, "target", loop.target);
       out += ",\"count\":";
-      if (const auto* n = std::get_if<std::uint64_t>(&loop.count)) out += std::to_string(*n);
+      if (const auto* n = std::get_if<std::uint64_t>(&loop.count)) append_int(out, *n);
       else append_json_string(out, std::get<std::string>(loop.count));
       break;
     }
@@ -211,6 +217,19 @@ void append_function(std::string& out, const Function& f) {
   out += "]}";
 }
 
+// Bytes each op and each parameter take in the text, about: enough that the output buffer
+// is sized once for the usual modules (unused capacity costs address space, not memory).
+constexpr std::size_t kBytesPerOp = 320;
+constexpr std::size_t kBytesPerParam = 96;
+
+std::size_t estimated_size(const Module& m) {
+  std::size_t n = 128;
+  for (const auto& [key, f] : m.functions)
+    n += 64 + key.size() + f.ops.size() * kBytesPerOp +
+         (f.params.size() + f.returns.size()) * kBytesPerParam;
+  return n;
+}
+
 }  // namespace
 
 void append_type_json(std::string& out, const TensorType& t) {
@@ -226,7 +245,7 @@ void append_type_json(std::string& out, const TensorType& t) {
 
 std::string write_module_json(const Module& m) {
   std::string out;
-  out.reserve(128);
+  out.reserve(estimated_size(m));
   out += '{';
   if (!m.header_comments.empty()) {
     out += "\"header_comments\":";

@@ -14,6 +14,7 @@
 #include "travune/json.hpp"
 #include "travune/parse.hpp"
 #include "travune/resolve.hpp"
+#include "release.hpp"
 
 namespace travune {
 namespace {
@@ -330,12 +331,15 @@ std::string load_flat_json(const std::string& trv_path, const std::string& confi
   {
     Module parsed = parse_file(trv_path);
     ConfigMap config = load_config(config_path);
-    Module resolved = resolve(sub_module(parsed, config));
+    Module resolved = resolve(sub_module(std::move(parsed), config));
     CacheKeys keys(cache_keys.begin(), cache_keys.end());
     flat = flatten(resolved, entry, keys);
+    release(std::move(resolved));
   }
   flat = rewrite_weight_references(std::move(flat), load_weight_mapping(config_path));
-  return write_module_json(flat);
+  std::string out = write_module_json(flat);
+  release(std::move(flat));
+  return out;
 }
 
 }  // namespace travune
