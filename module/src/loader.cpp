@@ -14,7 +14,6 @@
 #include "travune/json.hpp"
 #include "travune/parse.hpp"
 #include "travune/resolve.hpp"
-#include "release.hpp"
 
 namespace travune {
 namespace {
@@ -334,12 +333,9 @@ std::string load_flat_json(const std::string& trv_path, const std::string& confi
     Module resolved = resolve(sub_module(std::move(parsed), config));
     CacheKeys keys(cache_keys.begin(), cache_keys.end());
     flat = flatten(resolved, entry, keys);
-    release(std::move(resolved));
   }
   flat = rewrite_weight_references(std::move(flat), load_weight_mapping(config_path));
-  std::string out = write_module_json(flat);
-  release(std::move(flat));
-  return out;
+  return write_module_json(flat);
 }
 
 }  // namespace travune
