@@ -266,6 +266,10 @@ def test_values_under_skipped_keys_are_validated():
     assert reader_error('{"functions":{},"x":[01]}')[0] == "invalid number"
     # Their form only: a number beyond the float range and a lone surrogate escape pass.
     assert t.infer_axes_json('{"functions":{},"x":[1e999, "\\ud800", {"a": -0}, "\\udc00"]}') == M
+    assert t.infer_axes_json('{"x":{"\\ud800":1},"functions":{}}') == M
+    # A loop count is read whatever the kind, so its strings are text and must be whole.
+    text = module(op(kind="map", count=["\ud800"]))
+    assert reader_error(text)[0] == "unexpected end of hex escape"
 
 
 # Errors inside an op, with the position where reading stopped.

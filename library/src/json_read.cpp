@@ -374,7 +374,7 @@ void Reader::expect_word(od::value& v, std::string_view word) {
 
 void Reader::skip(od::value& v, bool paired) {
   switch (first(v)) {
-    case '{': for_each_field(v, [&](std::string_view, od::value& f) { skip(f, paired); }); return;
+    case '{': for_each_field(v, [&](std::string_view, od::value& f) { skip(f, paired); }, true, paired); return;
     case '[': for_each_element(v, [&](od::value& e) { skip(e, paired); }); return;
     case '"': skip_string(v, paired); return;
     case 't': expect_word(v, "true"); return;
@@ -669,7 +669,7 @@ void read_count(Reader& r, value& v, OpRaw& raw) {
   } else if (c == '"') {
     raw.count = std::string(r.read_string(v));
   } else {
-    r.skip(v);  // null, a boolean, an array or an object: no name
+    r.skip(v, true);  // null, a boolean, an array or an object: no name (its strings are read as text)
   }
 }
 

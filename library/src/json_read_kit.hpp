@@ -61,8 +61,10 @@ class Reader {
   template <class F>
   void for_each_element(od::value& v, F&& on_element);
   // Calls on_field(key, value) for each member of an object value (which must start with '{').
+  // Keys of an object that nobody reads (`skipping`) are only checked, as skip() checks strings,
+  // and given as empty.
   template <class F>
-  void for_each_field(od::value& v, F&& on_field);
+  void for_each_field(od::value& v, F&& on_field, bool skipping = false, bool paired = true);
 
   // Walks (and so validates) a value of any kind that nobody reads. A string in it may hold a
   // lone surrogate escape, unless the value is read whole to be tried against alternatives (`paired`).
@@ -170,7 +172,7 @@ void Reader::for_each_element(od::value& v, F&& on_element) {
 }
 
 template <class F>
-void Reader::for_each_field(od::value& v, F&& on_field) {
+void Reader::for_each_field(od::value& v, F&& on_field, bool skipping, bool paired) {
   enter(v);
   od::object obj;
   if (v.get_object().get(obj)) bad_value(v);  // cannot fail: the caller saw '{'
@@ -179,7 +181,10 @@ void Reader::for_each_field(od::value& v, F&& on_field) {
     if (std::move(res).get(field)) bad_object_step();
     const char* raw = field.key().raw();
     std::string_view key = plain_key(raw);
-    if (key.data() == nullptr) check_key(raw, field, key);
+    if (key.data() == nullptr) {
+      if (skipping) check_string(index_of(raw) - 1, paired);
+      else check_key(raw, field, key);
+    }
     on_field(key, field.value());
   }
   leave();
