@@ -4,7 +4,7 @@ BUILD   ?= build/dev
 CMAKE   := cmake
 export PYTHONPATH := $(CURDIR)/$(BUILD)
 
-.PHONY: setup build test test-cpp test-py run install clean fuzz test-sanitized
+.PHONY: setup build test test-cpp test-py run install clean fuzz test-sanitized bench bench-quick
 
 setup:
 	scripts/setup
@@ -33,6 +33,14 @@ fuzz:
 # The whole pytest suite against the extension built with ASan and UBSan: scripts/test-sanitized.
 test-sanitized:
 	scripts/test-sanitized
+
+# Times the ten functions on generated models up to ~20 MB of source, beside CPython's json
+# (several minutes); bench-quick runs two small sizes within a minute.
+bench: build
+	$(PY) bench/run.py
+
+bench-quick: build
+	$(PY) bench/run.py --quick
 
 install:
 	$(PY) -m pip install .

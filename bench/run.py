@@ -46,6 +46,7 @@ class Inputs:
     def __init__(self, folder, groups, layers):
         self.trv, self.toml = gen_model.write(folder, groups, layers)
         self.source = self.trv.read_text()
+        self.toml_text = self.toml.read_text()
         self.module = t.parse_to_json(self.source)
         self.config = json.dumps(gen_model.config_json_values(layers))
         self.resolved = t.resolve_json(self.module, self.config)
@@ -53,23 +54,27 @@ class Inputs:
 
 
 def calls(inp):
-    """name -> (call, input text size, peer call, peer name)."""
+    """name -> (call, input text size, peer call or None, peer name).
+
+    The input size counts every text the call reads (both files of load_flat_json, both
+    arguments of resolve_json). A peer of None is json.loads of the call's own output."""
     m, r = inp.module, inp.resolved
     loads_m = lambda: json.loads(m)  # noqa: E731
     roundtrip_m = lambda: json.dumps(json.loads(m), separators=COMPACT)  # noqa: E731
     return {
-        "parse_to_json": (lambda: t.parse_to_json(inp.source), len(inp.source), loads_m, "loads(out)"),
+        "parse_to_json": (lambda: t.parse_to_json(inp.source), len(inp.source), None, "loads(out)"),
         "fmt_source": (lambda: t.fmt_source(inp.source), len(inp.source), loads_m, "loads(m)"),
         "fmt_file": (lambda: t.fmt_file(str(inp.trv)), len(inp.source), loads_m, "loads(m)"),
         "fmt_json": (lambda: t.fmt_json(m), len(m), loads_m, "loads(m)"),
         "check_file": (lambda: t.check_file(str(inp.trv)), len(inp.source), loads_m, "loads(m)"),
         "check_json": (lambda: t.check_json(m), len(m), loads_m, "loads(m)"),
         "infer_axes_json": (lambda: t.infer_axes_json(m), len(m), roundtrip_m, "dumps(loads(m))"),
-        "resolve_json": (lambda: t.resolve_json(m, inp.config), len(m), roundtrip_m, "dumps(loads(m))"),
+        "resolve_json": (lambda: t.resolve_json(m, inp.config), len(m) + len(inp.config),
+                         roundtrip_m, "dumps(loads(m))"),
         "flatten_json": (lambda: t.flatten_json(r, "main"), len(r),
-                         lambda: json.loads(r), "loads(m)"),
-        "load_flat_json": (lambda: t.load_flat_json(str(inp.trv), str(inp.toml)), len(inp.source),
-                           None, "loads(out)"),
+                         lambda: json.loads(r), "loads(in)"),
+        "load_flat_json": (lambda: t.load_flat_json(str(inp.trv), str(inp.toml)),
+                           len(inp.source) + len(inp.toml_text), None, "loads(out)"),
     }
 
 
@@ -88,8 +93,7 @@ m = open(sys.argv[1]).read(); r = open(sys.argv[2]).read(); cfg = sys.argv[3]
 def rss():
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * {resource.getpagesize()}
-before = rss()
-out = {{
+calls = {{
  "parse_to_json": lambda: t.parse_to_json(source),
  "fmt_source": lambda: t.fmt_source(source),
  "fmt_file": lambda: t.fmt_file({str(inp.trv)!r}),
@@ -100,11 +104,19 @@ out = {{
  "resolve_json": lambda: t.resolve_json(m, cfg),
  "flatten_json": lambda: t.flatten_json(r, "main"),
  "load_flat_json": lambda: t.load_flat_json({str(inp.trv)!r}, {str(inp.toml)!r}),
-}}[{name!r}]()
-peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+}}
+warm = t.parse_to_json(open({str(inp.trv.parent / "warm.trv")!r}).read())
+t.flatten_json(t.resolve_json(warm, cfg), "main"); t.check_json(warm); t.fmt_json(warm)
+before = rss()
+with open("/proc/self/clear_refs", "w") as f:   # resets the peak (VmHWM) to the current RSS
+    f.write("5")
+out = calls[{name!r}]()
+with open("/proc/self/status") as f:
+    peak = next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmHWM:"))
 print(max(0, peak - before))
 """
     folder = inp.trv.parent
+    (folder / "warm.trv").write_text(gen_model.source(1))
     mpath, rpath = folder / "module.json", folder / "resolved.json"
     mpath.write_text(inp.module)
     rpath.write_text(inp.resolved)
@@ -121,8 +133,6 @@ def run(sizes, repeats, memory, folder):
         for name, (call, in_size, peer, peer_name) in calls(inp).items():
             secs, out = best_of(call, reps)
             if peer is None:
-                peer = lambda out=out: json.loads(out)  # noqa: E731
-            if name == "parse_to_json":
                 peer = lambda out=out: json.loads(out)  # noqa: E731
             peer_secs, _ = best_of(peer, reps)
             ops = op_count(out) if out.startswith('{"') and '"functions"' in out[:200] else op_count(inp.module)

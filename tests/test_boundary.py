@@ -106,6 +106,20 @@ def test_iteration_error_passes_unchanged():
         t.flatten_json("{}", "main", Keys())
 
 
+@pytest.mark.parametrize("length", [2**40, 2**62, sys.maxsize])
+def test_claimed_length_only_sizes_the_keys(length):
+    class Keys:
+        def __len__(self):
+            return length
+
+        def __getitem__(self, i):
+            if i == 1:
+                raise IndexError
+            return "k"
+    m = t.parse_to_json("main() -> () {}")
+    assert t.flatten_json(m, "main", Keys()) == t.flatten_json(m, "main", ["k"])
+
+
 def test_panic_exception_class():
     with pytest.raises(BaseException) as info:
         t.parse_to_json("f(")

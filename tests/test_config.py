@@ -78,6 +78,7 @@ COUNTS = [
     ("param.n", {"param.n": 4}, "param.n"),
     ("n", {"n": -1}, 18446744073709551615),
     ("param.n", {"n": 2.9}, "param.n"),
+    ("n", {"n": 4.0}, "n"),                                # a fraction or an exponent is never an integer
     ("n", {"n": [1]}, "n"),
     ("n", {}, "n"),
     ("param.", {"": 2}, 2),

@@ -256,6 +256,14 @@ main(h: f32[n]) -> (o: f32[n]) { h = loop[block, 2](h, w) h = loop[block, 2](h, 
     "cache without type": ("""
 init(x: f32[n]) -> (c: f32[n]) { c = map[neg](x) }
 main(x: f32[n]) -> (o: f32[n]) { c = cache[s, init](x) }""", "main", "cache slot must have a declared type"),
+    # A runaway count stops only once the first iteration would have inlined.
+    "binding count comes before the size bound": (
+        BLOCK + "main(h: f32[n]) -> (o: f32[n]) { h = loop[block, -1](h, w, v) }",
+        "main", "range end index 3 out of range for slice of length 2"),
+    "body's own stop comes before the size bound": ("""
+g(a: f32[n]) -> (y: f32[n]) { q = map[neg](a)  y = loop[g2, param.x](y) }
+main(x: f32[n]) -> (o: f32[n]) { x = loop[g, -1](x) }""", "main",
+                                                    "Loop count 'param.x' not resolved before flattening"),
     "callee failure comes before binding count": ("""
 g() -> (y: f32[n]) { y = call[nope]() }
 main(x: f32[n]) -> (o: f32[n]) { o = call[g](x) }""", "main", "no entry found for key"),

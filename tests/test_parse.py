@@ -451,3 +451,30 @@ def test_json_is_compact_with_keys_in_order():
         '"returns":[{"name":"b","ty":{"dtype":"*","shape":[]}}],"ops":[{"kind":"view",'
         '"pattern":"x -> x","outputs":["b"],"output_types":[{"dtype":"f32","shape":["N"]}],'
         '"args":["a"]}]}}}')
+
+
+# ---- source files ----
+
+@pytest.mark.parametrize("content,error", [
+    (None, 'Os { code: 2, kind: NotFound, message: "No such file or directory" }'),
+    ("dir", 'Os { code: 21, kind: IsADirectory, message: "Is a directory" }'),
+    (b"f() -> () {}\xff", 'Error { kind: InvalidData, message: "stream did not contain valid UTF-8" }'),
+    (b"f() -> () {}\xed\xa0\x80", 'Error { kind: InvalidData, message: "stream did not contain valid UTF-8" }'),
+])
+@pytest.mark.parametrize("read", [t.fmt_file, t.check_file])
+def test_unreadable_source_files(tmp_path, content, error, read):
+    path = tmp_path / "m.trv"
+    if content == "dir":
+        path.mkdir()
+    elif content is not None:
+        path.write_bytes(content)
+    with pytest.raises(BaseException) as info:
+        read(str(path))
+    assert type(info.value).__name__ == "PanicException"
+    assert str(info.value) == UNWRAP + error
+
+
+def test_source_file_keeps_bytes_the_tokenizer_drops(tmp_path):
+    path = tmp_path / "m.trv"
+    path.write_bytes(b"\xef\xbb\xbf// top\r\nf() -> () { y\x0b = iota }")
+    assert t.fmt_file(str(path)) == "// top\r\n\nf() -> () {\n  y = iota()\n}\n"

@@ -105,6 +105,7 @@ struct Ctx {
   std::uint64_t produced = 0;                             // ops built so far
   std::unordered_map<std::string_view, std::uint64_t> sizes;  // predicted_size, known
   std::vector<std::string_view> size_chain;                   // predicted_size, in progress
+  std::unordered_set<std::string_view> sound;                 // expand without a stop
 };
 
 // ---------------------------------------------------------------------------
@@ -240,15 +241,29 @@ std::uint64_t predicted_size(Ctx& ctx, const std::string& name) {
   return total;
 }
 
-// Stops before inlining `n` copies of the target's body would pass the bound
-// (counting the target's own expansion when it is not built yet).
-// `what` names the culprit for the message.
+void check_first_inlining(Ctx& ctx, const std::string& target, std::size_t args);
+
+[[noreturn]] void too_many(const std::string& what) {
+  fatal(what + " would produce more than " + std::to_string(kMaxOps) + " ops");
+}
+std::string call_culprit(const std::string& target) { return "call of '" + target + "'"; }
+std::string loop_culprit(const std::string& target, std::uint64_t n) {
+  return numbered("loop over '" + target + "' with count", " ", n);
+}
+
+// Stops before inlining `n` copies of the target's body, given `args` arguments, would
+// pass the bound (counting the target's own expansion when it is not built yet).
+// Whatever would stop the first inlining anyway (an unknown target, a stop inside its
+// expansion, an argument count it cannot take) stops the call first, with its own
+// message. `what` names the culprit for the message.
 template <class What>
-void check_room(Ctx& ctx, const std::string& target, std::uint64_t n, What what) {
+void check_room(Ctx& ctx, const std::string& target, std::uint64_t n, std::size_t args,
+                What what) {
   const std::uint64_t size = predicted_size(ctx, target);
   const bool built = ctx.bodies.contains(std::string_view(target));
   if (add_sizes(times(n, size), built ? 0 : size) <= kMaxOps - ctx.produced) return;
-  fatal(what() + " would produce more than " + std::to_string(kMaxOps) + " ops");
+  check_first_inlining(ctx, target, args);
+  too_many(what());
 }
 
 std::string chain_text(const std::vector<std::string_view>& chain, std::string_view last) {
@@ -314,13 +329,18 @@ const Atom* number_for(const Bindings& b, std::string_view name) {
   return nullptr;
 }
 
+// A call of `a` arguments binds a callee of `p` parameters when a == p or 1 <= a < p.
+void check_binding_count(std::size_t a, std::size_t p) {
+  if (a > p) range_failure(a, p);
+  if (a == 0 && p > 0) range_failure(std::numeric_limits<std::size_t>::max(), p);  // end a - 1
+}
+
 // Binds the call's arguments to the callee's parameters (a short call binds its
 // last argument as a namespace for the remaining parameters) and the callee's
 // returns to the call's outputs.
 Bindings bind(const Function& callee, const Expanded& expanded, const Op& call) {
   const std::size_t a = call.args.size(), p = callee.params.size();
-  if (a > p) range_failure(a, p);
-  if (a == 0 && p > 0) range_failure(std::numeric_limits<std::size_t>::max(), p);  // end a - 1
+  check_binding_count(a, p);
   const std::size_t k = a < p ? a - 1 : a;
   Bindings b;
   for (std::size_t i = 0; i < k; ++i) {
@@ -456,7 +476,7 @@ std::optional<std::string> unroll_loop(Ctx& ctx, const Op& loop, OpList& out) {
   if (t == loop.args.end()) fatal("Loop must have a threaded arg matching output name");
   const std::size_t t_pos = static_cast<std::size_t>(t - loop.args.begin());
   if (n == 0) return std::nullopt;
-  check_room(ctx, l.target, n, [&] { return numbered("loop over '" + l.target + "' with count", " ", n); });
+  check_room(ctx, l.target, n, loop.args.size(), [&] { return loop_culprit(l.target, n); });
 
   Op call{Call{l.target}, {std::string()}, loop.output_types, {}, {}};
   std::string cur = threaded;
@@ -494,7 +514,7 @@ void expand_into(Ctx& ctx, const Function& f, OpList& out) {
       Op call{op.kind, op.outputs, op.output_types, renamed_args(op.args, renames), {}};
       if (call.outputs.empty()) index_failure(0, 0);
       const std::string& target = std::get<Call>(op.kind).target;
-      check_room(ctx, target, 1, [&] { return "call of '" + target + "'"; });
+      check_room(ctx, target, 1, call.args.size(), [&] { return call_culprit(target); });
       inline_call(ctx, call, call.outputs[0], out);
       end_renamings(op.outputs, renames);
     } else if (std::holds_alternative<Loop>(op.kind)) {
@@ -509,6 +529,63 @@ void expand_into(Ctx& ctx, const Function& f, OpList& out) {
       end_renamings(op.outputs, renames);
     }
   }
+}
+
+// ---------------------------------------------------------------------------
+// The stops of an expansion, found without building it: the bound's message is kept
+// for modules that would otherwise expand, so these are looked for before it is given.
+
+void check_sound(Ctx& ctx, OrderedMap<Function>::const_iterator it);
+
+// Stops as the first inlining of `target` with `args` arguments would.
+void check_first_inlining(Ctx& ctx, const std::string& target, std::size_t args) {
+  auto it = find_function(ctx, target);
+  check_sound(ctx, it);
+  check_binding_count(args, it->second.params.size());
+}
+
+// Walks a body as expand_into does (renames included), stopping where it would stop:
+// a call or loop that alone passes the bound stops it there.
+void check_body(Ctx& ctx, const Function& f) {
+  NameMap renames;
+  for (const Op& op : f.ops) {
+    if (const Call* c = std::get_if<Call>(&op.kind)) {
+      if (op.outputs.empty()) index_failure(0, 0);
+      check_first_inlining(ctx, c->target, op.args.size());
+      if (predicted_size(ctx, c->target) > kMaxOps) too_many(call_culprit(c->target));
+      end_renamings(op.outputs, renames);
+    } else if (const Loop* l = std::get_if<Loop>(&op.kind)) {
+      if (const std::string* sym = std::get_if<std::string>(&l->count))
+        fatal("Loop count '" + *sym + "' not resolved before flattening");
+      const std::uint64_t n = std::get<std::uint64_t>(l->count);
+      if (op.outputs.empty()) index_failure(0, 0);
+      const std::vector<Atom> args = renamed_args(op.args, renames);
+      if (std::none_of(args.begin(), args.end(), [&](const Atom& a) {
+            const std::string* s = name_of(a);
+            return s && *s == op.outputs[0];
+          }))
+        fatal("Loop must have a threaded arg matching output name");
+      if (n > 0) {
+        check_first_inlining(ctx, l->target, op.args.size());
+        if (times(n, predicted_size(ctx, l->target)) > kMaxOps)
+          too_many(loop_culprit(l->target, n));
+      }
+      end_renamings(op.outputs, renames);
+      if (n > 0) renames.insert_or_assign(op.outputs[0], numbered(op.outputs[0], "_", n));
+    } else {
+      end_renamings(op.outputs, renames);
+    }
+  }
+}
+
+// A function whose body is built, or was walked before, expands without a stop.
+void check_sound(Ctx& ctx, OrderedMap<Function>::const_iterator it) {
+  std::string_view key = it->first;
+  if (ctx.bodies.contains(key) || ctx.sound.contains(key)) return;
+  enter(ctx, key);
+  check_body(ctx, it->second);
+  ctx.chain.pop_back();
+  ctx.sound.insert(key);
 }
 
 // The body of the named function, flattened.
@@ -570,7 +647,7 @@ void place_cache_slot(Ctx& ctx, CacheCtx& cc, const Op& op, OpList& out) {
   if (!cc.cache_keys.contains(c.var)) {
     record_output(cc, c.var, ty);
     Op call{Call{c.init}, {c.var}, op.output_types, op.args, {}};
-    check_room(ctx, c.init, 1, [&] { return "cache slot '" + c.var + "' computed by '" + c.init + "'"; });
+    check_room(ctx, c.init, 1, call.args.size(), [&] { return "cache slot '" + c.var + "' computed by '" + c.init + "'"; });
     inline_call(ctx, call, c.var, out);
     return;
   }
@@ -585,7 +662,7 @@ void place_cache_slot(Ctx& ctx, CacheCtx& cc, const Op& op, OpList& out) {
   call.args.reserve(op.args.size() + 1);
   call.args.emplace_back(std::in_place_index<2>, c.var);
   call.args.insert(call.args.end(), op.args.begin(), op.args.end());
-  check_room(ctx, *c.extend, 1, [&] { return "cache slot '" + c.var + "' extended by '" + *c.extend + "'"; });
+  check_room(ctx, *c.extend, 1, call.args.size(), [&] { return "cache slot '" + c.var + "' extended by '" + *c.extend + "'"; });
   inline_call(ctx, call, updated, out);
 }
 
@@ -603,7 +680,7 @@ std::vector<Param> with_slots(const std::vector<Param>& own, const std::vector<P
 
 Module flatten(const Module& m, std::string_view entry, const CacheKeys& cache_keys) {
   const NameSet globals = global_names(m);
-  Ctx ctx{m.functions, globals, {}, {}, 0, {}, {}};
+  Ctx ctx{m.functions, globals, {}, {}, 0, {}, {}, {}};
   const std::string entry_key(entry);
   OpList flat = expand(ctx, entry_key);
 

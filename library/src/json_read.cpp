@@ -147,10 +147,37 @@ void Reader::fail_after(od::value& v, std::string message) {
 
 void Reader::fail_after_container(std::string message) { fail(closing_bracket(), std::move(message)); }
 
-// The key before a value ends at its closing quote, the last byte before the colon.
-std::size_t Reader::key_end(od::value& after) const {
-  std::size_t colon = prev_non_ws(index_of(after.raw_json_token().data()));
-  return prev_non_ws(colon);
+void Reader::fail_before(od::value& v, std::string message) {
+  fail(index_of(v.raw_json_token().data()) - 1, std::move(message));
+}
+
+// Wrapped index just past the value v, which has been read or walked.
+std::size_t Reader::value_end(od::value& v) {
+  char c = first(v);
+  return c == '{' || c == '[' ? closing_bracket() + 1 : token_end(v);
+}
+
+void Reader::fail_in_list(od::value& v, std::string message) {
+  std::size_t i = value_end(v);
+  while (i <= len_ && is_blank(base()[i])) ++i;
+  if (i <= len_ && base()[i] == ']') fail(i, std::move(message));
+  if (i <= len_ && base()[i] == ',') {
+    ++i;
+    while (i <= len_ && is_blank(base()[i])) ++i;
+  }
+  fail(std::min(i - 1, len_), std::move(message));
+}
+
+void Reader::fail_in_map(od::value& v, std::string message) { fail_map_end(value_end(v), std::move(message)); }
+
+void Reader::fail_entering_map(od::value& v, std::string message) {
+  fail_map_end(index_of(v.raw_json_token().data()) + 1, std::move(message));
+}
+
+void Reader::fail_map_end(std::size_t i, std::string message) const {
+  while (i <= len_ && is_blank(base()[i])) ++i;
+  if (i <= len_ && base()[i] == '}') fail(i, std::move(message));
+  fail(std::min(i - 1, len_), std::move(message));
 }
 
 std::string_view Reader::plain_key(const char* raw) const {
@@ -163,12 +190,58 @@ std::string_view Reader::plain_key(const char* raw) const {
 }
 
 void Reader::duplicate_field(od::value& v, std::string_view key) {
-  fail(key_end(v), "duplicate field `" + std::string(key) + "`");
+  fail(prev_non_ws(index_of(v.raw_json_token().data())) - 1, "duplicate field `" + std::string(key) + "`");
 }
 
-void Reader::bad_key(od::value& after) { fail(key_end(after), "invalid escape"); }
+bool Reader::is_hex(char c) { return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'f'); }
 
-void Reader::bad_string(od::value& v) { fail(token_end(v) - 1, "invalid escape"); }
+// Reads the four digits of a \u escape starting at wrapped index i; i ends past them.
+unsigned Reader::hex_escape(std::size_t& i) const {
+  if (i + 3 > len_) fail(len_, "EOF while parsing a string");
+  unsigned n = 0;
+  for (int k = 0; k < 4; ++k) {
+    char c = base()[i++];
+    if (!is_hex(c)) fail(i - 1, "invalid escape");
+    n = n * 16 + static_cast<unsigned>(c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10);
+  }
+  return n;
+}
+
+// Walks the string whose opening quote is at wrapped index q and stops at its first fault, where
+// the reader stands after the byte that showed it (before a control character). Surrogate
+// escapes are paired only where the text is kept (`paired`); a skipped string may hold them alone.
+void Reader::check_string(std::size_t q, bool paired) const {
+  std::size_t i = q + 1;
+  auto eat = [&]() -> char {
+    if (i > len_) fail(len_, "EOF while parsing a string");
+    return base()[i++];
+  };
+  for (;;) {
+    char c = eat();
+    if (c == '"') return;
+    if (static_cast<unsigned char>(c) < 0x20) fail(i - 2, "control character (\\u0000-\\u001F) found while parsing a string");
+    if (c != '\\') continue;
+    char e = eat();
+    if (std::string_view("\"\\/bfnrt").find(e) != std::string_view::npos) continue;
+    if (e != 'u') fail(i - 1, "invalid escape");
+    unsigned n = hex_escape(i);
+    if (!paired || n < 0xD800 || n > 0xDFFF) continue;
+    if (n >= 0xDC00) fail(i - 1, "lone leading surrogate in hex escape");
+    if (eat() != '\\' || eat() != 'u') fail(i - 1, "unexpected end of hex escape");
+    n = hex_escape(i);
+    if (n < 0xDC00 || n > 0xDFFF) fail(i - 1, "lone leading surrogate in hex escape");
+  }
+}
+
+void Reader::check_key(const char* raw, od::field& field, std::string_view& key) const {
+  check_string(index_of(raw) - 1, true);
+  if (field.unescaped_key().get(key)) fail(index_of(raw), "invalid escape");  // not reached: checked above
+}
+
+void Reader::bad_string(od::value& v) {
+  check_string(index_of(v.raw_json_token().data()), true);
+  fail(token_end(v) - 1, "invalid escape");  // not reached, as above
+}
 
 void Reader::bad_value(od::value& v) {
   std::size_t i = index_of(v.raw_json_token().data());
@@ -178,11 +251,40 @@ void Reader::bad_value(od::value& v) {
   fail_peek(i, c == ']' && after_comma ? "trailing comma" : "expected value");
 }
 
-void Reader::bad_number(std::string_view tok) {
-  double d = 0;
-  auto [end, ec] = std::from_chars(tok.data(), tok.data() + tok.size(), d);
-  bool out_of_range = ec == std::errc::result_out_of_range && end == tok.data() + tok.size();
-  fail_peek(index_of(tok.data()), out_of_range ? "number out of range" : "invalid number");
+// Walks the number token `tok` by the JSON grammar and stops at its first fault, where the reader
+// stands after the byte that showed it; a number of valid form is out of the range of a float.
+void Reader::bad_number(std::string_view tok) const {
+  std::size_t i = index_of(tok.data());
+  std::size_t end = check_number(tok, false);
+  if (end < i + tok.size()) fail(end, "invalid number");
+  fail(end - 1, "number out of range");
+}
+
+// Returns the wrapped index just past a valid number starting at tok, or stops at its fault. The
+// text ending inside the number is an early end where the number is read, a bad number where skipped.
+std::size_t Reader::check_number(std::string_view tok, bool skipping) const {
+  std::size_t i = index_of(tok.data());
+  const char* at_end = skipping ? "invalid number" : "EOF while parsing a value";
+  auto digit = [&](std::size_t k) { return k <= len_ && base()[k] >= '0' && base()[k] <= '9'; };
+  if (base()[i] == '-') ++i;
+  if (base()[i] == '0') {
+    if (digit(++i)) fail(i, "invalid number");
+  } else {
+    if (!digit(i)) fail(i > len_ ? len_ : i, i > len_ ? at_end : "invalid number");
+    while (digit(i)) ++i;
+  }
+  if (i <= len_ && base()[i] == '.') {
+    if (!digit(++i)) fail(i > len_ ? len_ : i, i > len_ ? at_end : "invalid number");
+    while (digit(i)) ++i;
+  }
+  if (i <= len_ && (base()[i] | 0x20) == 'e') {
+    ++i;
+    if (i <= len_ && (base()[i] == '+' || base()[i] == '-')) ++i;
+    if (i > len_) fail(len_, at_end);
+    if (!digit(i++)) fail(i - 1, "invalid number");
+    while (digit(i)) ++i;
+  }
+  return i;
 }
 
 // After an iteration error On-Demand stands on the token that broke the object: a separator
@@ -241,7 +343,7 @@ Number Reader::read_number(od::value& v) {
   if (tok.find_first_of(".eE") == std::string_view::npos) {
     if (tok[0] == '-') {
       std::int64_t x;
-      if (!v.get_int64().get(x)) return {Number::Signed, x, 0, 0};
+      if (!v.get_int64().get(x)) return x == 0 ? Number{Number::Float, 0, 0, -0.0} : Number{Number::Signed, x, 0, 0};
     } else {
       std::uint64_t x;
       if (!v.get_uint64().get(x)) return {Number::Unsigned, 0, x, 0};
@@ -270,18 +372,26 @@ void Reader::expect_word(od::value& v, std::string_view word) {
   fail_peek(index_of(tok.data()) + k, "expected ident");
 }
 
-void Reader::skip(od::value& v) {
+void Reader::skip(od::value& v, bool paired) {
   switch (first(v)) {
-    case '{': for_each_field(v, [&](std::string_view, od::value& f) { skip(f); }); return;
-    case '[': for_each_element(v, [&](od::value& e) { skip(e); }); return;
-    case '"': read_string(v); return;
+    case '{': for_each_field(v, [&](std::string_view, od::value& f) { skip(f, paired); }, true, paired); return;
+    case '[': for_each_element(v, [&](od::value& e) { skip(e, paired); }); return;
+    case '"': skip_string(v, paired); return;
     case 't': expect_word(v, "true"); return;
     case 'f': expect_word(v, "false"); return;
     case 'n': expect_word(v, "null"); return;
     default:
       if (!is_number_start(first(v))) bad_value(v);
-      read_number(v);
+      std::string_view tok = token(v);
+      // A number nobody reads is checked for its form only: 1e999 passes.
+      if (check_number(tok, true) != index_of(tok.data()) + tok.size()) bad_number(tok);
   }
+}
+
+void Reader::skip_string(od::value& v, bool paired) {
+  std::string_view tok = token(v);
+  if (tok.find('\\') != std::string_view::npos) check_string(index_of(tok.data()), paired);
+  (void)v.get_raw_json_string();  // step past it
 }
 
 std::string Reader::describe(od::value& v) {
@@ -298,7 +408,8 @@ std::string Reader::describe(od::value& v) {
       if (n.kind == Number::Signed) return "integer `" + std::to_string(n.i) + "`";
       if (n.kind == Number::Unsigned) return "integer `" + std::to_string(n.u) + "`";
       std::string out = "floating point `";
-      append_python_repr(out, n.f);
+      append_positional(out, n.f);
+      if (out.find('.', 16) == std::string::npos) out += ".0";
       return out + "`";
     }
   }
@@ -307,7 +418,7 @@ std::string Reader::describe(od::value& v) {
 void Reader::type_error(od::value& v, std::string_view expected) {
   std::string message = "invalid type: " + describe(v) + ", expected " + std::string(expected);
   char c = first(v);
-  if (c == '{' || c == '[') fail_at(v, std::move(message));
+  if (c == '{' || c == '[') fail_before(v, std::move(message));
   fail_after(v, std::move(message));
 }
 
@@ -419,9 +530,10 @@ std::vector<std::string> read_strings(In& in, value& v) {
   return read_list(in.r, in.strings, v, [&](value& e) { return read_str(in.r, e); });
 }
 
+// Dim and Atom are list elements; the error names no place, so it stands past the separator.
 [[noreturn]] void untagged_mismatch(Reader& r, value& v, std::string_view enum_name) {
-  r.skip(v);
-  r.fail_after(v, "data did not match any variant of untagged enum " + std::string(enum_name));
+  r.skip(v, true);
+  r.fail_in_list(v, "data did not match any variant of untagged enum " + std::string(enum_name));
 }
 
 std::int64_t read_i64(Reader& r, value& v) {
@@ -444,7 +556,7 @@ Dim read_dim(Reader& r, value& v) {
   if (Reader::is_number_start(c)) {
     Number n = r.read_number(v);
     if (n.fits_i64()) return n.as_i64();
-    r.fail_after(v, "data did not match any variant of untagged enum Dim");
+    r.fail_in_list(v, "data did not match any variant of untagged enum Dim");
   }
   if (c == '"') return std::string(r.read_string(v));
   untagged_mismatch(r, v, "Dim");
@@ -460,6 +572,8 @@ Atom read_atom(Reader& r, value& v) {
   if (c == '"') return std::string(r.read_string(v));
   untagged_mismatch(r, v, "Atom");
 }
+
+constexpr std::string_view literal_expected = "integer, float, \"inf\"/\"-inf\", or array";
 
 LiteralValue read_literal(In& in, value& v) {
   Reader& r = in.r;
@@ -480,7 +594,9 @@ LiteralValue read_literal(In& in, value& v) {
     r.fail_after(v, "unexpected string: " + std::string(s));
   }
   if (c == '[') return {read_list(r, in.literals, v, [&](value& e) { return read_literal(in, e); })};
-  r.type_error(v, "integer, float, \"inf\"/\"-inf\", or array");
+  // An object is refused on entering it, where its members are not yet read.
+  if (c == '{') r.fail_entering_map(v, "invalid type: map, expected " + std::string(literal_expected));
+  r.type_error(v, literal_expected);
 }
 
 // ---- records ----
@@ -549,12 +665,11 @@ void read_count(Reader& r, value& v, OpRaw& raw) {
   if (Reader::is_number_start(c)) {
     Number n = r.read_number(v);
     if (n.kind == Number::Unsigned) raw.count = n.u;
-    else if (n.kind == Number::Signed && n.i == 0) raw.count = std::uint64_t{0};  // -0
     else raw.count_out_of_range = Reader::token(v);
   } else if (c == '"') {
     raw.count = std::string(r.read_string(v));
   } else {
-    r.skip(v);  // null, a boolean, an array or an object: no name
+    r.skip(v, true);  // null, a boolean, an array or an object: no name (its strings are read as text)
   }
 }
 
@@ -624,7 +739,7 @@ OpKind op_kind(Reader& r, value& v, OpRaw& raw) {
       if (!raw.count_out_of_range.empty()) fatal("loop count out of range: " + raw.count_out_of_range);
       return Loop{std::move(raw.target), std::move(raw.count)};
     case 12: return Cache{std::move(raw.var), std::move(raw.init), std::move(raw.extend)};
-    default: r.fail_after(v, "unknown op kind: " + raw.kind);
+    default: r.fail_in_list(v, "unknown op kind: " + raw.kind);
   }
 }
 
@@ -696,7 +811,10 @@ NumericValue read_numeric(Reader& r, value& v, std::string_view enum_name) {
     if (n.fits_i64()) return n.as_i64();
     return n.as_double();
   }
-  if (c != '[') untagged_mismatch(r, v, enum_name);
+  if (c != '[') {
+    r.skip(v, true);
+    r.fail_in_map(v, "data did not match any variant of untagged enum " + std::string(enum_name));
+  }
   std::vector<double> list;
   bool numbers_only = true;
   r.for_each_element(v, [&](value& e) {
@@ -704,10 +822,10 @@ NumericValue read_numeric(Reader& r, value& v, std::string_view enum_name) {
       list.push_back(r.read_number(e).as_double());
     } else {
       numbers_only = false;
-      r.skip(e);
+      r.skip(e, true);
     }
   });
-  if (!numbers_only) r.fail_after(v, "data did not match any variant of untagged enum " + std::string(enum_name));
+  if (!numbers_only) r.fail_in_map(v, "data did not match any variant of untagged enum " + std::string(enum_name));
   return list;
 }
 

@@ -26,7 +26,7 @@ inline constexpr int max_depth = 128;
 // number (fraction, exponent, or an integer beyond the 64-bit ranges) is a double.
 struct Number {
   enum Kind : std::uint8_t { Signed, Unsigned, Float } kind;
-  std::int64_t i = 0;   // Signed: a negative integer (or -0)
+  std::int64_t i = 0;   // Signed: a negative integer (-0 is a Float)
   std::uint64_t u = 0;  // Unsigned: a non-negative integer
   double f = 0;         // Float
   bool fits_i64() const { return kind == Signed || (kind == Unsigned && u <= INT64_MAX); }
@@ -61,11 +61,14 @@ class Reader {
   template <class F>
   void for_each_element(od::value& v, F&& on_element);
   // Calls on_field(key, value) for each member of an object value (which must start with '{').
+  // Keys of an object that nobody reads (`skipping`) are only checked, as skip() checks strings,
+  // and given as empty.
   template <class F>
-  void for_each_field(od::value& v, F&& on_field);
+  void for_each_field(od::value& v, F&& on_field, bool skipping = false, bool paired = true);
 
-  // Walks (and so validates) a value of any kind that nobody reads.
-  void skip(od::value& v);
+  // Walks (and so validates) a value of any kind that nobody reads. A string in it may hold a
+  // lone surrogate escape, unless the value is read whole to be tried against alternatives (`paired`).
+  void skip(od::value& v, bool paired = false);
 
   // ---- errors ----
   // "invalid type: {what v is}, expected {expected}"; reads v first, so a malformed token
@@ -79,6 +82,16 @@ class Reader {
   [[noreturn]] void duplicate_field(od::value& v, std::string_view key);
   // `message` at the first byte of v.
   [[noreturn]] void fail_at(od::value& v, std::string message);
+  // `message` where the reader stands before the container v, which it has not entered.
+  [[noreturn]] void fail_before(od::value& v, std::string message);
+  // `message` about the element v of an array (fully read) once the reader has stepped past the
+  // separator or the closing bracket that follows it, as it does before it reports an error
+  // that names no place of its own.
+  [[noreturn]] void fail_in_list(od::value& v, std::string message);
+  // The same for the member value v of an object: the reader takes a closing brace, not a comma.
+  [[noreturn]] void fail_in_map(od::value& v, std::string message);
+  // `message` about the object v, refused as the reader enters it (before its members).
+  [[noreturn]] void fail_entering_map(od::value& v, std::string message);
 
  private:
   std::size_t index_of(const char* p) const { return static_cast<std::size_t>(p - base()); }
@@ -94,11 +107,18 @@ class Reader {
   std::size_t closing_bracket();
   [[noreturn]] void bad_value(od::value& v);
   [[noreturn]] void bad_string(od::value& v);
-  [[noreturn]] void bad_key(od::value& after);
-  std::size_t key_end(od::value& after) const;
+  // Unescapes the key starting at `raw` (just after its opening quote) into `key`, or stops at its fault.
+  void check_key(const char* raw, od::field& field, std::string_view& key) const;
+  static bool is_hex(char c);
+  unsigned hex_escape(std::size_t& i) const;
+  void check_string(std::size_t q, bool paired) const;
+  std::size_t check_number(std::string_view tok, bool skipping) const;
+  void skip_string(od::value& v, bool paired);
+  std::size_t value_end(od::value& v);
+  [[noreturn]] void fail_map_end(std::size_t i, std::string message) const;
   // The key starting at `raw` (just after its opening quote) when it has no escapes; else null.
   std::string_view plain_key(const char* raw) const;
-  [[noreturn]] void bad_number(std::string_view tok);
+  [[noreturn]] void bad_number(std::string_view tok) const;
   [[noreturn]] void bad_object_step();
   [[noreturn]] void bad_array_step();
   [[noreturn]] void stage1_error(simdjson::error_code e) const;
@@ -152,15 +172,19 @@ void Reader::for_each_element(od::value& v, F&& on_element) {
 }
 
 template <class F>
-void Reader::for_each_field(od::value& v, F&& on_field) {
+void Reader::for_each_field(od::value& v, F&& on_field, bool skipping, bool paired) {
   enter(v);
   od::object obj;
   if (v.get_object().get(obj)) bad_value(v);  // cannot fail: the caller saw '{'
   for (auto res : obj) {
     od::field field;
     if (std::move(res).get(field)) bad_object_step();
-    std::string_view key = plain_key(field.key().raw());
-    if (key.data() == nullptr && field.unescaped_key().get(key)) bad_key(field.value());
+    const char* raw = field.key().raw();
+    std::string_view key = plain_key(raw);
+    if (key.data() == nullptr) {
+      if (skipping) check_string(index_of(raw) - 1, paired);
+      else check_key(raw, field, key);
+    }
     on_field(key, field.value());
   }
   leave();

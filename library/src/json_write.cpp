@@ -1,17 +1,49 @@
 // The compact JSON writer of Module: keys in declared order, empty lists omitted where
 // the form says so, non-finite floats as null (as strings inside literal values).
+#include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "float_text.hpp"
 #include "travune/json.hpp"
 
 namespace travune {
 
+namespace {
+
+constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+
+// Whether any of the eight bytes in `w` is below 0x20, '"' or '\\' (bytes from 0x80 up are
+// never flagged). Exact as an any-test: a borrow only runs on past a byte that matched.
+bool word_needs_escape(std::uint64_t w) {
+  std::uint64_t control = (w - kOnes * 0x20) & ~w;
+  std::uint64_t q = w ^ (kOnes * '"');
+  std::uint64_t b = w ^ (kOnes * '\\');
+  std::uint64_t quote = (q - kOnes) & ~q;
+  std::uint64_t backslash = (b - kOnes) & ~b;
+  return ((control | quote | backslash) & kHighs) != 0;
+}
+
+// The length of the leading stretch of `s`, in whole words of eight bytes, that needs no escape.
+std::size_t plain_prefix(std::string_view s) {
+  std::size_t i = 0;
+  for (; i + 8 <= s.size(); i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, s.data() + i, 8);
+    if (word_needs_escape(w)) break;
+  }
+  return i;
+}
+
+}  // namespace
+
 void append_json_string(std::string& out, std::string_view s) {
   out += '"';
   std::size_t run = 0;  // start of the pending run of bytes copied as they are
-  for (std::size_t i = 0; i < s.size(); ++i) {
+  for (std::size_t i = plain_prefix(s); i < s.size(); ++i) {
     unsigned char c = static_cast<unsigned char>(s[i]);
     if (c >= 0x20 && c != '"' && c != '\\') continue;
     out.append(s, run, i - run);
@@ -45,7 +77,12 @@ void append_json_float(std::string& out, double x) {
 
 namespace {
 
-void append_int(std::string& out, std::int64_t v) { out += std::to_string(v); }
+template <class Int>
+void append_int(std::string& out, Int v) {
+  char buf[24];
+  auto res = std::to_chars(buf, buf + sizeof buf, v);
+  out.append(buf, res.ptr);
+}
 
 void append_string_array(std::string& out, const std::vector<std::string>& items) {
   out += '[';
@@ -153,7 +190,7 @@ void append_kind_fields(std::string& out, const OpKind& kind) {
       const auto& loop = std::get<Loop>(kind);
       append_str_field(out, "target", loop.target);
       out += ",\"count\":";
-      if (const auto* n = std::get_if<std::uint64_t>(&loop.count)) out += std::to_string(*n);
+      if (const auto* n = std::get_if<std::uint64_t>(&loop.count)) append_int(out, *n);
       else append_json_string(out, std::get<std::string>(loop.count));
       break;
     }
@@ -211,6 +248,19 @@ void append_function(std::string& out, const Function& f) {
   out += "]}";
 }
 
+// Bytes each op and each parameter take in the text, about: enough that the output buffer
+// is sized once for the usual modules (unused capacity costs address space, not memory).
+constexpr std::size_t kBytesPerOp = 320;
+constexpr std::size_t kBytesPerParam = 96;
+
+std::size_t estimated_size(const Module& m) {
+  std::size_t n = 128;
+  for (const auto& [key, f] : m.functions)
+    n += 64 + key.size() + f.ops.size() * kBytesPerOp +
+         (f.params.size() + f.returns.size()) * kBytesPerParam;
+  return n;
+}
+
 }  // namespace
 
 void append_type_json(std::string& out, const TensorType& t) {
@@ -226,7 +276,7 @@ void append_type_json(std::string& out, const TensorType& t) {
 
 std::string write_module_json(const Module& m) {
   std::string out;
-  out.reserve(128);
+  out.reserve(estimated_size(m));
   out += '{';
   if (!m.header_comments.empty()) {
     out += "\"header_comments\":";

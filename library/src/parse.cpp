@@ -472,8 +472,7 @@ Function parse_fn(Stream& s) {
 }  // namespace
 
 Module parse(std::string_view text) {
-  Stream s;
-  s.tokens = tokenize(text);
+  Stream s(text);
   Module m;
   skip_comments(s);
   m.header_comments = take_comments(s);

@@ -182,7 +182,7 @@ TEST(JsonRead, NumericObjects) {
     FAIL();
   } catch (const JsonError& e) {
     EXPECT_EQ(e.message, "data did not match any variant of untagged enum X");
-    EXPECT_EQ(e.column, 10u);
+    EXPECT_EQ(e.column, 11u);
   }
 }
 

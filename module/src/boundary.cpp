@@ -3,6 +3,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdio>
@@ -197,9 +198,12 @@ bool convert_cache_keys(PyObject* obj, ArgValue& out) {
     return false;
   }
   std::vector<std::string> keys;
+  // The reported length only sizes the list: a sequence may claim more items than
+  // it yields, so the reservation is capped and the list grows as items come.
+  constexpr Py_ssize_t kMaxReserved = 4096;
   Py_ssize_t len = PySequence_Size(obj);
   if (len < 0) PyErr_Clear();
-  else keys.reserve(static_cast<std::size_t>(len));
+  else keys.reserve(static_cast<std::size_t>(std::min(len, kMaxReserved)));
   PyRef iter(PyObject_GetIter(obj));
   if (!iter) return false;
   while (PyRef item{PyIter_Next(iter.get())}) {

@@ -113,7 +113,11 @@ Function sub_function(const Function& f, const ConfigMap& config) {
 }
 
 Module sub_module(const Module& m, const ConfigMap& config) {
-  Module out = m;  // keys stay as stored, which may differ from a function's own name
+  return sub_module(Module(m), config);
+}
+
+Module sub_module(Module&& m, const ConfigMap& config) {
+  Module out = std::move(m);  // keys stay as stored, which may differ from a function's own name
   if (config.empty()) return out;
   Lookup lookup{config, {}};
   for (auto it = out.functions.begin(); it != out.functions.end(); ++it) {

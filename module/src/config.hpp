@@ -25,5 +25,7 @@ Op sub_op(const Op& o, const ConfigMap& config);
 Function sub_function(const Function& f, const ConfigMap& config);
 // A copy of `m` with configured "param." dimensions and symbolic loop counts replaced.
 Module sub_module(const Module& m, const ConfigMap& config);
+// The same, substituting in place in a module the caller gives up.
+Module sub_module(Module&& m, const ConfigMap& config);
 
 }  // namespace travune

@@ -45,12 +45,12 @@ std::string parse_to_json_body(const Args& a) { return write_module_json(parse(a
 std::string resolve_json_body(const Args& a) {
   Module m = read_module(a.text(0));
   ConfigMap config = read_config(a.text(1));
-  return write_module_json(resolve(sub_module(m, config)));
+  return write_module_json(resolve(sub_module(std::move(m), config)));
 }
 
 std::string flatten_json_body(const Args& a) {
-  Module m = read_module(a.text(0));
-  return write_module_json(flatten(m, a.text(1), key_set(a.keys(2))));
+  Module flat = flatten(read_module(a.text(0)), a.text(1), key_set(a.keys(2)));
+  return write_module_json(flat);
 }
 
 std::string infer_axes_json_body(const Args& a) {

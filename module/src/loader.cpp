@@ -330,7 +330,7 @@ std::string load_flat_json(const std::string& trv_path, const std::string& confi
   {
     Module parsed = parse_file(trv_path);
     ConfigMap config = load_config(config_path);
-    Module resolved = resolve(sub_module(parsed, config));
+    Module resolved = resolve(sub_module(std::move(parsed), config));
     CacheKeys keys(cache_keys.begin(), cache_keys.end());
     flat = flatten(resolved, entry, keys);
   }
