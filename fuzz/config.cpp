@@ -28,12 +28,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto parts = fuzz::split_parts(data, size);
   fuzz::ExactText config_text(parts[0]);
   ConfigMap config;
-  bool config_read = fuzz::expected([&] { config = read_config_json(config_text.view()); });
+  bool config_read = fuzz::expected_reader([&] { config = read_config_json(config_text.view()); });
   if (config_read) fuzz::assert_accepted_json_is_valid(parts[0], "read_config_json");
 
   Module m;
   fuzz::ExactText module_text(parts.size() > 1 ? parts[1] : kDefaultModule);
-  if (!fuzz::expected([&] { m = read_module_json(module_text.view()); })) return 0;
+  if (!fuzz::expected_reader([&] { m = read_module_json(module_text.view()); })) return 0;
 
   fuzz::expected([&] {
     Module same = sub_module(m, ConfigMap{});

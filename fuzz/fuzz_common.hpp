@@ -59,7 +59,9 @@ struct ExactText {
   std::string_view view() const { return {bytes.data(), bytes.size()}; }
 };
 
-// Runs `f`; the failures that a Python caller sees as PanicException are expected.
+// Runs `f`; a fatal stop (PanicException in Python) is expected. Its message becomes the
+// exception's text, so it must be valid UTF-8. Any other exception is a finding: the boundary
+// would turn it into a panic with the wrong text.
 template <class F>
 bool expected(F&& f) {
   try {
@@ -67,10 +69,20 @@ bool expected(F&& f) {
     return true;
   } catch (const Fatal& e) {
     if (e.message.empty()) finding("a fatal stop with an empty message");
+    if (!valid_utf8(e.message)) finding("a fatal stop whose message is not UTF-8", e.message);
     return false;
-  } catch (const JsonError&) {
-    return false;
-  } catch (const IoError&) {
+  }
+}
+
+// As expected(), for the JSON readers, which also throw JsonError (the callers turn it into a
+// fatal stop with the error's debug form).
+template <class F>
+bool expected_reader(F&& f) {
+  try {
+    return expected(f);
+  } catch (const JsonError& e) {
+    if (e.message.empty() || e.line == 0) finding("a malformed reader error", debug_form(e));
+    if (!valid_utf8(debug_form(e))) finding("a reader error whose text is not UTF-8", debug_form(e));
     return false;
   }
 }

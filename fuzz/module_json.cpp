@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz::ExactText json(parts[0]);
   if (!fuzz::valid_utf8(std::string_view(reinterpret_cast<const char*>(data), size))) return -1;
   Module m;
-  if (!fuzz::expected([&] { m = read_module_json(json.view()); })) return 0;
+  if (!fuzz::expected_reader([&] { m = read_module_json(json.view()); })) return 0;
   fuzz::assert_accepted_json_is_valid(parts[0], "read_module_json");
 
   fuzz::assert_json_round_trip(m, "read_module_json then write_module_json");

@@ -78,8 +78,11 @@ bool payload_reads_back(const OpKind& kind) {
         } else if constexpr (std::is_same_v<K, Call>) {
           return optional_word(k.target);
         } else if constexpr (std::is_same_v<K, Loop>) {
+          // A count of 2^63 or more prints as a number the parser takes for a name.
           const auto* name = std::get_if<std::string>(&k.count);
-          return optional_word(k.target) && (!name || reads_back_as_name(*name));
+          const auto* fixed = std::get_if<std::uint64_t>(&k.count);
+          return optional_word(k.target) && (!name || reads_back_as_name(*name)) &&
+                 (!fixed || *fixed < (std::uint64_t{1} << 63));
         } else if constexpr (std::is_same_v<K, Cache>) {
           return reads_back_as_name(k.var) && reads_back_as_name(k.init) &&
                  (!k.extend || reads_back_as_name(*k.extend));

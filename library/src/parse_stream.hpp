@@ -1,7 +1,9 @@
 #pragma once
 // The parser's cursor over the tokens of one source text. Tokens are views into the
-// source, which must outlive the stream. Comment tokens are set aside as the cursor
-// passes them, so the parser can attach them to the module, a function or an op.
+// source, which must outlive the stream. The source is tokenized a window at a time as the
+// cursor reaches it, so a large source never holds all its tokens at once. Comment tokens
+// are set aside as the cursor passes them, so the parser can attach them to the module, a
+// function or an op.
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -10,10 +12,33 @@
 namespace travune {
 
 struct Stream {
-  std::vector<std::string_view> tokens;    // the whole source, never changed
+  explicit Stream(std::string_view source) : text(source) {}
+  std::string_view text;                   // the whole source, never changed
+  std::size_t scanned = 0;                 // bytes of the source tokenized so far
+  std::vector<std::string_view> window;    // the tokens from index `first` on
+  std::size_t first = 0;                   // index of window[0] among all tokens
   std::vector<std::string_view> comments;  // pending comments, in the order met
   std::size_t pos = 0;                     // index of the next token
 };
+
+// Tokens of `text` from byte `from` on, appended to `out` until it holds `limit` tokens or
+// the text ends. Returns the byte where tokenizing stopped (the size of `text` at its end).
+std::size_t tokenize_some(std::string_view text, std::size_t from,
+                          std::vector<std::string_view>& out, std::size_t limit);
+
+// Tokenizes the next window once the cursor has passed every token of the current one.
+void refill(Stream& s);
+
+// Whether a token remains at `pos`.
+inline bool has_token(Stream& s) {
+  if (s.pos - s.first < s.window.size()) return true;
+  if (s.scanned >= s.text.size()) return false;
+  refill(s);
+  return s.pos - s.first < s.window.size();
+}
+
+// The token at `pos`, which must exist (has_token).
+inline std::string_view current(const Stream& s) { return s.window[s.pos - s.first]; }
 
 // A token beginning with "//".
 inline bool is_comment(std::string_view t) { return t.size() >= 2 && t[0] == '/' && t[1] == '/'; }
@@ -29,19 +54,22 @@ inline bool token_is(std::string_view t, std::string_view text) {
 
 // Moves the comment tokens at `pos` into the pending comments.
 inline void set_comments_aside(Stream& s) {
-  while (s.pos < s.tokens.size() && is_comment(s.tokens[s.pos])) s.comments.push_back(s.tokens[s.pos++]);
+  while (has_token(s) && is_comment(current(s))) {
+    s.comments.push_back(current(s));
+    ++s.pos;
+  }
 }
 
 // The same; most calls find no comment, which this answers without a call.
 inline void skip_comments(Stream& s) {
-  if (s.pos < s.tokens.size() && is_comment(s.tokens[s.pos])) [[unlikely]]
+  if (has_token(s) && is_comment(current(s))) [[unlikely]]
     set_comments_aside(s);
 }
 
 // Skips comments, then answers whether the next token is `text` (false at the end).
 inline bool peek_is(Stream& s, std::string_view text) {
   skip_comments(s);
-  return s.pos < s.tokens.size() && token_is(s.tokens[s.pos], text);
+  return has_token(s) && token_is(current(s), text);
 }
 
 // Stops the call: `next_token` at the end of the tokens.
@@ -50,8 +78,10 @@ inline bool peek_is(Stream& s, std::string_view text) {
 // Skips comments, then takes the next token; stops the call at the end of the tokens.
 inline std::string_view next_token(Stream& s) {
   skip_comments(s);
-  if (s.pos >= s.tokens.size()) end_of_tokens(s);
-  return s.tokens[s.pos++];
+  if (!has_token(s)) end_of_tokens(s);
+  std::string_view t = current(s);
+  ++s.pos;
+  return t;
 }
 
 // Stops the call with "Expected {:?}, got {:?}".
@@ -64,7 +94,7 @@ inline void expect(Stream& s, std::string_view text) {
 }
 
 // Whether every token has been taken (skips nothing).
-inline bool at_end(const Stream& s) { return s.pos >= s.tokens.size(); }
+inline bool at_end(Stream& s) { return !has_token(s); }
 
 // The pending comments, which are then cleared.
 std::vector<std::string> take_comments(Stream& s);

@@ -104,10 +104,10 @@ std::size_t scan_token(std::string_view text, std::size_t i) {
 
 }  // namespace
 
-std::vector<std::string_view> tokenize(std::string_view text) {
-  std::vector<std::string_view> tokens;
-  tokens.reserve(text.size() / 4 + 8);
-  for (std::size_t i = 0; i < text.size();) {
+std::size_t tokenize_some(std::string_view text, std::size_t from,
+                          std::vector<std::string_view>& out, std::size_t limit) {
+  std::size_t i = from;
+  while (i < text.size() && out.size() < limit) {
     if (start_of(text[i]) == Start::Space) {
       ++i;
       continue;
@@ -117,13 +117,31 @@ std::vector<std::string_view> tokenize(std::string_view text) {
       ++i;
       continue;
     }
-    tokens.push_back(text.substr(i, end - i));
+    out.push_back(text.substr(i, end - i));
     i = end;
   }
+  return i;
+}
+
+std::vector<std::string_view> tokenize(std::string_view text) {
+  std::vector<std::string_view> tokens;
+  tokens.reserve(text.size() / 4 + 8);
+  tokenize_some(text, 0, tokens, static_cast<std::size_t>(-1));
   return tokens;
 }
 
-void end_of_tokens(const Stream& s) { index_failure(s.pos, s.tokens.size()); }
+// Tokens per window: small enough to stay in cache, large enough that refilling is rare.
+constexpr std::size_t kWindowTokens = 4096;
+
+void refill(Stream& s) {
+  s.first += s.window.size();
+  s.window.clear();
+  if (s.window.capacity() < kWindowTokens) s.window.reserve(kWindowTokens);
+  s.scanned = tokenize_some(s.text, s.scanned, s.window, kWindowTokens);
+}
+
+// Every token has been taken when this is called, so `pos` is also their number.
+void end_of_tokens(const Stream& s) { index_failure(s.pos, s.pos); }
 
 void expected_failure(std::string_view expected, std::string_view got) {
   fatal("Expected " + debug_str(expected) + ", got " + debug_str(got));

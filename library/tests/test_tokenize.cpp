@@ -53,7 +53,7 @@ INSTANTIATE_TEST_SUITE_P(Rules, TokenizeTest, testing::Values(
 
 TEST(StreamTest, CommentsArePendingUntilTaken) {
   std::string_view text = "// a\nx // b\n/ y";
-  Stream s{tokenize(text), {}, 0};
+  Stream s(text);
   EXPECT_FALSE(peek_is(s, "y"));
   EXPECT_EQ(s.comments.size(), 1u);
   EXPECT_EQ(next_token(s), "x");
@@ -67,12 +67,43 @@ TEST(StreamTest, CommentsArePendingUntilTaken) {
 }
 
 TEST(StreamTest, ExpectNamesBothTokens) {
-  Stream s{tokenize("-"), {}, 0};
+  Stream s("-");
   try {
     expect(s, "->");
     FAIL();
   } catch (const Fatal& e) {
     EXPECT_EQ(e.message, R"(Expected "->", got "-")");
+  }
+}
+
+// The stream tokenizes a window at a time: tokens and comments on both sides of a window's
+// end come in order, and the stop at the end counts every token.
+TEST(StreamTest, WindowsJoinWithoutSeams) {
+  std::string text;
+  for (int i = 0; i < 10000; ++i) {
+    if (i % 7 == 0) {
+      text += "// c\n";
+    } else {
+      text += 't';
+      text += std::to_string(i);
+      text += ' ';
+    }
+  }
+  Stream s(text);
+  std::vector<std::string_view> all = tokenize(text);
+  std::size_t names = 0;
+  while (!at_end(s)) {
+    std::string_view t = next_token(s);
+    EXPECT_EQ(t, all[s.pos - 1]);
+    ++names;
+  }
+  EXPECT_EQ(names + take_comments(s).size(), all.size());
+  try {
+    next_token(s);
+    FAIL();
+  } catch (const Fatal& e) {
+    std::string n = std::to_string(all.size());
+    EXPECT_NE(e.message.find("the len is " + n + " but the index is " + n), std::string::npos) << e.message;
   }
 }
 
