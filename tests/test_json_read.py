@@ -247,6 +247,20 @@ ERRORS = [
     ('{"header_comments":["a\\udc00"],"functions":{}}', "lone leading surrogate in hex escape", 1, 28),
     ('{"header_comments":["\\ud83d\\u0041"],"functions":{}}', "lone leading surrogate in hex escape", 1, 33),
     ('{"x":"a\tb"}', "control character (\\u0000-\\u001F) found while parsing a string", 1, 8),
+    # A text with an unclosed string or a raw control character stops at its first fault in
+    # reading order, or at an error met before it.
+    ('{"a":"x,"b":1}', "expected `,` or `}`", 1, 10),
+    ('{"functions":{}, "x":[1 2], "y":"\tz"}', "expected `,` or `]`", 1, 25),
+    ('{"functions":{"f":{}},"x":"a\tb"}', "missing field `name`", 1, 20),
+    ('{"functions":{"f":{"name":"a"}, "g":"}}', "missing field `params`", 1, 30),
+    ('{"functions":{"f":{"name":"f","params":[{"name":"a","ty":{"dtype":"f","shape":[true "B]}}]}}}',
+     "data did not match any variant of untagged enum Dim", 1, 84),
+    # A number or word run on by other bytes is taken as far as it is valid.
+    ('{"functions":{},"x":[2-1]}', "expected `,` or `]`", 1, 23),
+    ('{"functions":{},"x":truex}', "expected `,` or `}`", 1, 25),
+    ('{"functions":{"f":{"name":truex}}}', "invalid type: boolean `true`, expected a string", 1, 30),
+    ('{"functions":{"f":{"name":2-1}}}', "invalid type: integer `2`, expected a string", 1, 27),
+    ('{"functions":{"f":{"name":"f","params":[{"name":"a",', "EOF while parsing a value", 1, 52),
     ('{"x":' + "[" * 128 + "]" * 128 + "}", "recursion limit exceeded", 1, 133),
 ]
 

@@ -5,9 +5,11 @@
 #include <bit>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <new>
+#include <vector>
 
 #include "float_text.hpp"
 #include "json_read_kit.hpp"
@@ -49,24 +51,6 @@ std::size_t first_invalid_utf8(std::string_view text) {
   return text.size();
 }
 
-// Index of the first control character inside a string of `text` (text.size() if none).
-std::size_t first_raw_control(std::string_view text) {
-  bool in_string = false;
-  for (std::size_t k = 0; k < text.size(); ++k) {
-    char c = text[k];
-    if (!in_string) {
-      in_string = c == '"';
-    } else if (c == '\\') {
-      ++k;
-    } else if (c == '"') {
-      in_string = false;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      return k;
-    }
-  }
-  return text.size();
-}
-
 }  // namespace
 
 double Number::as_double() const {
@@ -82,10 +66,13 @@ Reader::Reader(std::string_view text) : buf_(text.size() + 2), len_(text.size())
   p[0] = '[';
   if (!text.empty()) std::memcpy(p + 1, text.data(), text.size());
   p[text.size() + 1] = ']';
-  if (auto e = parser_.iterate(buf_).get(doc_)) stage1_error(e);
+  auto e = parser_.iterate(buf_).get(doc_);
+  if (e == simdjson::UNCLOSED_STRING || e == simdjson::UNESCAPED_CHARS) complete_text();
+  else if (e) stage1_error(e);
 }
 
 void Reader::fail(std::size_t consumed, std::string message) const {
+  last_consumed_ = consumed;
   std::string_view head(base() + 1, std::min(consumed, len_));
   std::size_t nl = head.rfind('\n');
   std::size_t line_start = nl == std::string_view::npos ? 0 : nl + 1;
@@ -98,14 +85,117 @@ void Reader::fail_peek(std::size_t i, std::string message) const { fail(i, std::
 void Reader::stage1_error(simdjson::error_code e) const {
   std::string_view text(base() + 1, len_);
   switch (e) {
-    case simdjson::UNCLOSED_STRING: fail(len_, "EOF while parsing a string");
-    case simdjson::UNESCAPED_CHARS:
-      fail(first_raw_control(text) + 1, "control character (\\u0000-\\u001F) found while parsing a string");
     case simdjson::UTF8_ERROR: fail(first_invalid_utf8(text) + 1, "invalid unicode code point");
     case simdjson::MEMALLOC: throw std::bad_alloc();
     case simdjson::CAPACITY: fail(0, "input too large");
     default: fail(0, simdjson::error_message(e));
   }
+}
+
+// simdjson refuses a text with an unclosed string or a raw control character in a string as a
+// whole, before reading. The first fault in reading order is found by walking the text as the
+// reader walks it (the text is known to be faulty, so the walk stops with an error), and the
+// reader then reads the text cut before the faulty token and completed (see Completion): an
+// error that it meets before the cut comes first, as it would in reading the whole text.
+void Reader::scan_syntax(Completion& done) const {
+  std::vector<char> open;  // the opening bracket of each container entered
+  std::size_t i = 1;
+  auto cut_here = [&](const char* tail) {
+    done.cut = i;
+    done.tail = tail;
+    done.open.assign(open.begin(), open.end());
+  };
+  auto blanks = [&] { while (i <= len_ && is_blank(base()[i])) ++i; };
+  auto peek = [&](const char* eof_message, const char* tail) {
+    blanks();
+    cut_here(tail);
+    if (i > len_) fail(len_, eof_message);
+    return base()[i];
+  };
+  auto key_and_colon = [&] {
+    i = check_string(i, true);
+    if (peek("EOF while parsing an object", ":null") != ':') fail(i, "expected `:`");
+    ++i;
+  };
+  for (;;) {
+    char c = peek("EOF while parsing a value", "null");
+    if (c == '[' || c == '{') {
+      if (open.size() >= static_cast<std::size_t>(max_depth)) fail(i, "recursion limit exceeded");
+      open.push_back(c);
+      ++i;
+      char d = peek(c == '[' ? "EOF while parsing a list" : "EOF while parsing an object", " ");
+      if (d == (c == '[' ? ']' : '}')) {
+        open.pop_back();
+        ++i;
+      } else {
+        if (c == '{' && d != '"') fail(i, "key must be a string");
+        if (c == '{') key_and_colon();
+        continue;
+      }
+    } else if (c == '"') {
+      i = check_string(i, true);
+    } else if (c == 't' || c == 'f' || c == 'n') {
+      std::string_view word = c == 't' ? "true" : c == 'f' ? "false" : "null";
+      for (std::size_t k = 1; k < word.size(); ++k) {
+        if (++i > len_) fail(len_, "EOF while parsing a value");
+        if (base()[i] != word[k]) fail(i, "expected ident");
+      }
+      ++i;
+    } else if (is_number_start(c)) {
+      i = check_number(std::string_view(base() + i, 1), false);
+    } else {
+      fail(i, "expected value");
+    }
+    // After a value: close containers until a separator leads to the next value.
+    for (;;) {
+      if (open.empty()) {
+        blanks();
+        cut_here(" ");
+        if (i <= len_) fail(i, "trailing characters");
+        return;
+      }
+      bool list = open.back() == '[';
+      char d = peek(list ? "EOF while parsing a list" : "EOF while parsing an object", " ");
+      if (d == (list ? ']' : '}')) {
+        open.pop_back();
+        ++i;
+        continue;
+      }
+      if (d != ',') fail(i, list ? "expected `,` or `]`" : "expected `,` or `}`");
+      ++i;
+      char e = peek("EOF while parsing a value", list ? "null" : "\"\":null");
+      if (e == (list ? ']' : '}')) fail(i, "trailing comma");
+      if (!list && e != '"') fail(i, "key must be a string");
+      if (!list) key_and_colon();
+      break;
+    }
+  }
+}
+
+// Replaces the text by its part before the cut, completed into a whole JSON text, and keeps the
+// error that the walk found for every error met at or after the cut.
+void Reader::complete_text() {
+  Completion done;
+  try {
+    scan_syntax(done);
+  } catch (JsonError& e) {
+    syntax_error_ = std::move(e);
+  }
+  std::string text(base() + 1, done.cut - 1);
+  text += done.tail;
+  for (auto it = done.open.rbegin(); it != done.open.rend(); ++it) text += *it == '[' ? ']' : '}';
+  buf_ = simdjson::padded_string(text.size() + 2);
+  len_ = text.size();
+  char* p = buf_.data();
+  p[0] = '[';
+  std::memcpy(p + 1, text.data(), text.size());
+  p[len_ + 1] = ']';
+  cut_ = done.cut;
+  if (parser_.iterate(buf_).get(doc_)) throw syntax_error_;
+}
+
+void Reader::check_cut(od::value& v) {
+  if (cut_ != 0 && value_end(v) > cut_) throw syntax_error_;
 }
 
 void Reader::enter(od::value& v) {
@@ -115,6 +205,7 @@ void Reader::enter(od::value& v) {
 std::string_view Reader::token(od::value& v) { return trim_token(v.raw_json_token()); }
 
 std::size_t Reader::token_end(od::value& v) const {
+  if (junk_ != 0) return junk_;
   std::string_view tok = trim_token(v.raw_json_token());
   return index_of(tok.data()) + tok.size();
 }
@@ -159,7 +250,8 @@ std::size_t Reader::value_end(od::value& v) {
 
 void Reader::fail_in_list(od::value& v, std::string message) {
   std::size_t i = value_end(v);
-  while (i <= len_ && is_blank(base()[i])) ++i;
+  while (i <= len_ && i != cut_ && is_blank(base()[i])) ++i;
+  if (i == cut_) fail(i - 1, std::move(message));  // a cut text had a byte other than a separator here
   if (i <= len_ && base()[i] == ']') fail(i, std::move(message));
   if (i <= len_ && base()[i] == ',') {
     ++i;
@@ -175,7 +267,8 @@ void Reader::fail_entering_map(od::value& v, std::string message) {
 }
 
 void Reader::fail_map_end(std::size_t i, std::string message) const {
-  while (i <= len_ && is_blank(base()[i])) ++i;
+  while (i <= len_ && i != cut_ && is_blank(base()[i])) ++i;
+  if (i == cut_) fail(i - 1, std::move(message));  // as in fail_in_list
   if (i <= len_ && base()[i] == '}') fail(i, std::move(message));
   fail(std::min(i - 1, len_), std::move(message));
 }
@@ -208,9 +301,9 @@ unsigned Reader::hex_escape(std::size_t& i) const {
 }
 
 // Walks the string whose opening quote is at wrapped index q and stops at its first fault, where
-// the reader stands after the byte that showed it (before a control character). Surrogate
+// the reader stands after the byte that showed it; returns the index past its closing quote. Surrogate
 // escapes are paired only where the text is kept (`paired`); a skipped string may hold them alone.
-void Reader::check_string(std::size_t q, bool paired) const {
+std::size_t Reader::check_string(std::size_t q, bool paired) const {
   std::size_t i = q + 1;
   auto eat = [&]() -> char {
     if (i > len_) fail(len_, "EOF while parsing a string");
@@ -218,8 +311,8 @@ void Reader::check_string(std::size_t q, bool paired) const {
   };
   for (;;) {
     char c = eat();
-    if (c == '"') return;
-    if (static_cast<unsigned char>(c) < 0x20) fail(i - 2, "control character (\\u0000-\\u001F) found while parsing a string");
+    if (c == '"') return i;
+    if (static_cast<unsigned char>(c) < 0x20) fail(i - 1, "control character (\\u0000-\\u001F) found while parsing a string");
     if (c != '\\') continue;
     char e = eat();
     if (std::string_view("\"\\/bfnrt").find(e) != std::string_view::npos) continue;
@@ -253,11 +346,36 @@ void Reader::bad_value(od::value& v) {
 
 // Walks the number token `tok` by the JSON grammar and stops at its first fault, where the reader
 // stands after the byte that showed it; a number of valid form is out of the range of a float.
-void Reader::bad_number(std::string_view tok) const {
+// A number token that simdjson refuses: a malformed number stops here, and so does one beyond
+// the float range; a valid number followed by more bytes is taken, and those bytes are refused
+// once the value has been looked at (see junk_).
+Number Reader::number_prefix(std::string_view tok) {
   std::size_t i = index_of(tok.data());
   std::size_t end = check_number(tok, false);
-  if (end < i + tok.size()) fail(end, "invalid number");
-  fail(end - 1, "number out of range");
+  std::string text(tok.substr(0, end - i));
+  double d = std::strtod(text.c_str(), nullptr);
+  if (!std::isfinite(d)) fail(end - 1, "number out of range");
+  if (end < i + tok.size()) junk_ = end;
+  if (text.find_first_of(".eE") == std::string::npos) {
+    const char* first = text.data();
+    const char* last = first + text.size();
+    std::int64_t x = 0;
+    std::uint64_t u = 0;
+    if (text[0] == '-' && std::from_chars(first, last, x).ec == std::errc()) {
+      return x == 0 ? Number{Number::Float, 0, 0, -0.0} : Number{Number::Signed, x, 0, 0};
+    }
+    if (text[0] != '-' && std::from_chars(first, last, u).ec == std::errc()) return {Number::Unsigned, 0, u, 0};
+  }
+  return {Number::Float, 0, 0, d};
+}
+
+// The byte at wrapped index `junk`, after a scalar, is where the enclosing array or object wants
+// a separator (or, after the top-level value, nothing).
+void Reader::after_scalar(std::size_t junk) const {
+  std::size_t p = junk - 1;
+  while (p > 0 && base()[p] != ':' && base()[p] != ',' && base()[p] != '[') --p;
+  if (p == 0) fail(junk, "trailing characters");
+  fail(junk, base()[p] == ':' ? "expected `,` or `}`" : "expected `,` or `]`");
 }
 
 // Returns the wrapped index just past a valid number starting at tok, or stops at its fault. The
@@ -292,7 +410,8 @@ std::size_t Reader::check_number(std::string_view tok, bool skipping) const {
 void Reader::bad_object_step() {
   auto loc = doc_.current_location();
   std::size_t i = loc.error() ? len_ + 1 : index_of(loc.value_unsafe());
-  if (i > len_) fail(len_, "EOF while parsing an object");
+  // The text ending after a comma ends where a key was due; elsewhere, inside the object.
+  if (i > len_) fail(len_, base()[prev_non_ws(len_ + 1)] == ',' ? "EOF while parsing a value" : "EOF while parsing an object");
   std::size_t p = prev_non_ws(i);
   char pc = base()[p];
   if (pc == ',' || pc == '{') {
@@ -353,11 +472,11 @@ Number Reader::read_number(od::value& v) {
     if (is_big_integer(tok) && std::from_chars(tok.data(), tok.data() + tok.size(), d).ec == std::errc()) {
       return {Number::Float, 0, 0, d};
     }
-    bad_number(tok);
+    return number_prefix(tok);
   }
   double d;
   if (!v.get_double().get(d)) return {Number::Float, 0, 0, d};
-  bad_number(tok);
+  return number_prefix(tok);
 }
 
 void Reader::expect_word(od::value& v, std::string_view word) {
@@ -369,6 +488,10 @@ void Reader::expect_word(od::value& v, std::string_view word) {
   }
   std::size_t k = 0;
   while (k < tok.size() && k < word.size() && tok[k] == word[k]) ++k;
+  if (k == word.size()) {
+    junk_ = index_of(tok.data()) + k;  // the word is taken; what follows it is refused later
+    return;
+  }
   fail_peek(index_of(tok.data()) + k, "expected ident");
 }
 
@@ -384,7 +507,8 @@ void Reader::skip(od::value& v, bool paired) {
       if (!is_number_start(first(v))) bad_value(v);
       std::string_view tok = token(v);
       // A number nobody reads is checked for its form only: 1e999 passes.
-      if (check_number(tok, true) != index_of(tok.data()) + tok.size()) bad_number(tok);
+      std::size_t end = check_number(tok, true);
+      if (end != index_of(tok.data()) + tok.size()) junk_ = end;
   }
 }
 
@@ -441,6 +565,7 @@ struct In {
   std::vector<std::optional<TensorType>> types;
   std::vector<Param> params;
   std::vector<LiteralValue> literals;
+  std::vector<Op> ops;
 
   explicit In(std::string_view text) : r(text) {}
 };
@@ -746,25 +871,16 @@ OpKind op_kind(Reader& r, value& v, OpRaw& raw) {
 Op read_op(In& in, value& v) {
   OpRaw raw;
   read_record(in.r, v, op_form, [&](int k, value& f) { read_op_field(in, k, f, raw); });
+  in.r.check_cut(v);
   return Op{op_kind(in.r, v, raw), std::move(raw.outputs), std::move(raw.output_types),
             std::move(raw.args), std::move(raw.comments)};
 }
 
 // An Op may copy when a vector relocates it (its axes map has no non-throwing move), so
 // the list grows by explicit moves.
+// Through the scratch stack like every list, so a function's ops take exactly their room.
 std::vector<Op> read_ops(In& in, value& v) {
-  std::vector<Op> ops;
-  if (Reader::first(v) != '[') in.r.type_error(v, "a sequence");
-  in.r.for_each_element(v, [&](value& e) {
-    if (ops.size() == ops.capacity()) {
-      std::vector<Op> bigger;
-      bigger.reserve(ops.capacity() * 2 + 8);
-      for (Op& op : ops) bigger.push_back(std::move(op));
-      ops.swap(bigger);
-    }
-    ops.push_back(read_op(in, e));
-  });
-  return ops;
+  return read_list(in.r, in.ops, v, [&](value& e) { return read_op(in, e); });
 }
 
 constexpr RecordForm<5> function_form{

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "travune/json.hpp"
 
@@ -43,6 +44,8 @@ class Reader {
   // Reads the top-level value with `read(value)` and refuses anything but whitespace after it.
   template <class F>
   auto read_root(F&& read);
+  template <class F>
+  auto read_whole(F&& read);
 
   // ---- looking at a value ----
   // The first byte of the value's token ('{', '[', '"', '-', a digit, 't', 'f', 'n', or other).
@@ -90,6 +93,9 @@ class Reader {
   [[noreturn]] void fail_in_list(od::value& v, std::string message);
   // The same for the member value v of an object: the reader takes a closing brace, not a comma.
   [[noreturn]] void fail_in_map(od::value& v, std::string message);
+  // Reading the value v (fully read) reached the part of a faulty text that was made up to
+  // complete it: the fault's error is raised (see complete_text).
+  void check_cut(od::value& v);
   // `message` about the object v, refused as the reader enters it (before its members).
   [[noreturn]] void fail_entering_map(od::value& v, std::string message);
 
@@ -111,14 +117,23 @@ class Reader {
   void check_key(const char* raw, od::field& field, std::string_view& key) const;
   static bool is_hex(char c);
   unsigned hex_escape(std::size_t& i) const;
-  void check_string(std::size_t q, bool paired) const;
+  std::size_t check_string(std::size_t q, bool paired) const;
+  // Where the text is cut before its first fault, and what completes the part before the cut.
+  struct Completion {
+    std::size_t cut = 1;     // wrapped index of the first byte left out
+    std::string tail;        // put in place of the rest, then a closer for each open container
+    std::vector<char> open;  // the containers open at the cut
+  };
+  void scan_syntax(Completion& done) const;
+  void complete_text();
+  [[noreturn]] void after_scalar(std::size_t junk) const;
   std::size_t check_number(std::string_view tok, bool skipping) const;
   void skip_string(od::value& v, bool paired);
   std::size_t value_end(od::value& v);
   [[noreturn]] void fail_map_end(std::size_t i, std::string message) const;
   // The key starting at `raw` (just after its opening quote) when it has no escapes; else null.
   std::string_view plain_key(const char* raw) const;
-  [[noreturn]] void bad_number(std::string_view tok) const;
+  Number number_prefix(std::string_view tok);
   [[noreturn]] void bad_object_step();
   [[noreturn]] void bad_array_step();
   [[noreturn]] void stage1_error(simdjson::error_code e) const;
@@ -131,18 +146,43 @@ class Reader {
   od::parser parser_;
   od::document doc_;
   int depth_ = 0;
+  // Set when the scalar just read is a valid number or word followed by more bytes in its token
+  // ("1x", "truex"): the wrapped index of the first such byte. The value is taken as far as it is
+  // valid, so a type error about it comes first; otherwise the byte is refused as the reader next
+  // wants a separator, by after_scalar().
+  std::size_t junk_ = 0;
+  // Set when the text was cut before a fault (see complete_text): the wrapped index of the cut,
+  // and the error at the fault, which stands for every error met at or after the cut.
+  std::size_t cut_ = 0;
+  JsonError syntax_error_;
+  mutable std::size_t last_consumed_ = 0;  // the position of the last error raised
 };
 
 // ---- templates ----
 
 template <class F>
 auto Reader::read_root(F&& read) {
+  if (cut_ != 0) {
+    try {
+      (void)read_whole(read);
+    } catch (JsonError&) {
+      if (last_consumed_ >= cut_) throw syntax_error_;
+      throw;
+    }
+    throw syntax_error_;  // the part before the fault reads well; the fault stops the reading
+  }
+  return read_whole(read);
+}
+
+template <class F>
+auto Reader::read_whole(F&& read) {
   od::array outer;
   if (doc_.get_array().get(outer)) fail(len_, "EOF while parsing a value");
   for (auto res : outer) {
     od::value v;
     if (std::move(res).get(v)) bad_array_step();
     auto result = read(v);
+    if (junk_ != 0) after_scalar(junk_);
     auto next = doc_.current_location();
     if (next.error()) fail(len_, "EOF while parsing a list");
     std::size_t i = index_of(next.value_unsafe());
@@ -166,6 +206,7 @@ void Reader::for_each_element(od::value& v, F&& on_element) {
     if (std::move(res).get(e)) bad_array_step();
     if (first(e) == ']') bad_value(e);  // "[1,]", or the text ended after a comma
     on_element(e);
+    if (junk_ != 0) after_scalar(junk_);
   }
   check_array_closed();
   leave();
@@ -186,6 +227,7 @@ void Reader::for_each_field(od::value& v, F&& on_field, bool skipping, bool pair
       else check_key(raw, field, key);
     }
     on_field(key, field.value());
+    if (junk_ != 0) after_scalar(junk_);
   }
   leave();
 }

@@ -38,12 +38,34 @@ std::size_t plain_prefix(std::string_view s) {
   return i;
 }
 
+bool byte_needs_escape(char b) {
+  auto c = static_cast<unsigned char>(b);
+  return c < 0x20 || c == '"' || c == '\\';
+}
+
 }  // namespace
 
 void append_json_string(std::string& out, std::string_view s) {
+  std::size_t first = plain_prefix(s);
+  while (first < s.size() && !byte_needs_escape(s[first])) ++first;
+  if (first == s.size()) {  // the usual string: nothing to escape, one append
+    constexpr std::size_t kShort = 62;
+    if (s.size() <= kShort) {
+      char buf[kShort + 2];
+      buf[0] = '"';
+      std::memcpy(buf + 1, s.data(), s.size());
+      buf[s.size() + 1] = '"';
+      out.append(buf, s.size() + 2);
+      return;
+    }
+    out += '"';
+    out.append(s.data(), s.size());
+    out += '"';
+    return;
+  }
   out += '"';
   std::size_t run = 0;  // start of the pending run of bytes copied as they are
-  for (std::size_t i = plain_prefix(s); i < s.size(); ++i) {
+  for (std::size_t i = first; i < s.size(); ++i) {
     unsigned char c = static_cast<unsigned char>(s[i]);
     if (c >= 0x20 && c != '"' && c != '\\') continue;
     out.append(s, run, i - run);

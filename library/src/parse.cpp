@@ -3,7 +3,6 @@
 // from types, argument lists and literals. A malformed text stops the whole call.
 #include <charconv>
 #include <cmath>
-#include <deque>
 #include <iterator>
 #include <limits>
 #include <optional>
@@ -441,7 +440,7 @@ Param parse_param(Stream& s) {
 // name(params) -> (returns) { ops }. Comments inside the header and before the first op
 // are the function's; comments inside an op and up to the next belong to the next op;
 // those inside and after the last op stay pending.
-Function parse_fn(Stream& s) {
+Function parse_fn(Stream& s, std::vector<Op>& scratch) {
   Function f;
   f.name = next_token(s);
   expect(s, "(");
@@ -454,18 +453,18 @@ Function parse_fn(Stream& s) {
   expect(s, "{");
   skip_comments(s);
   f.comments = take_comments(s);
-  // An Op moves without a noexcept guarantee (its axes map), so a growing vector would
-  // copy every op; a deque never relocates, and the ops move once into a vector of the
-  // right size.
-  std::deque<Op> ops;
+  // The ops gather in `scratch`, whose storage serves every function of the source, then
+  // move once into a vector of the right size.
+  scratch.clear();
   for (;;) {
     skip_comments(s);
     if (peek_is(s, "}")) break;
-    ops.push_back(parse_op(s));
+    scratch.push_back(parse_op(s));
   }
   expect(s, "}");
-  f.ops.reserve(ops.size());
-  for (Op& op : ops) f.ops.push_back(std::move(op));
+  f.ops.reserve(scratch.size());
+  for (Op& op : scratch) f.ops.push_back(std::move(op));
+  scratch.clear();
   return f;
 }
 
@@ -473,6 +472,7 @@ Function parse_fn(Stream& s) {
 
 Module parse(std::string_view text) {
   Stream s(text);
+  std::vector<Op> scratch;
   Module m;
   skip_comments(s);
   m.header_comments = take_comments(s);
@@ -480,7 +480,7 @@ Module parse(std::string_view text) {
     skip_comments(s);
     if (at_end(s)) break;
     std::vector<std::string> comments = take_comments(s);
-    Function f = parse_fn(s);
+    Function f = parse_fn(s, scratch);
     comments.insert(comments.end(), std::make_move_iterator(f.comments.begin()),
                     std::make_move_iterator(f.comments.end()));
     f.comments = std::move(comments);

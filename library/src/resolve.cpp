@@ -39,7 +39,7 @@ const Regex& pattern_re() {
 
 // One element of a pattern side: an axis (one token) or a group (the tokens written between
 // "(" and the next ")"). Both are ranges of the side's token list, which holds views into the
-// pattern text, so tokenising a side allocates nothing once its buffers have grown.
+// pattern text.
 struct PatternElem {
   bool group = false;
   std::size_t begin = 0;  // tokens[begin, end); an axis has exactly one token
@@ -54,7 +54,7 @@ struct PatternSide {
   std::string_view axis(const PatternElem& e) const { return tokens[e.begin]; }
 };
 
-// Tokenises one side of a pattern into `side`, reusing its buffers. Characters that no token
+// Tokenises one side of a pattern into `side`. Characters that no token
 // matches (blanks, commas, "->", stray dots, a non-ASCII letter starting a name) are skipped.
 void parse_pattern_side(std::string_view text, PatternSide& side) {
   side.ellipsis = false;
@@ -105,13 +105,30 @@ std::int64_t wrapping_mul(std::int64_t a, std::int64_t b) {
 
 // Working values, kept across ops and functions only to reuse their storage. Keys are views
 // into the function being resolved, whose names and types do not move while it is resolved.
+// Both sides of one pattern, tokenised.
+struct PatternSides {
+  PatternSide left;
+  PatternSide right;
+};
+
 struct Scratch {
   std::unordered_map<std::string_view, const TensorType*> env;
   std::unordered_set<std::string_view> left_names;
   std::unordered_map<std::string_view, std::int64_t> known;
-  PatternSide left;
-  PatternSide right;
+  // A model repeats a few patterns over many ops: each is tokenised once. Keys and tokens are
+  // views into the first op holding the pattern, which stays in place for the whole pass.
+  std::unordered_map<std::string_view, PatternSides> patterns;
 };
+
+// The tokenised sides of `pattern`, split at `arrow`; the left side is checked first.
+const PatternSides& pattern_sides(std::string_view pattern, std::size_t arrow, Scratch& s) {
+  auto found = s.patterns.find(pattern);
+  if (found != s.patterns.end()) return found->second;
+  PatternSides sides;
+  parse_pattern_side(pattern.substr(0, arrow), sides.left);
+  parse_pattern_side(pattern.substr(arrow + 2), sides.right);
+  return s.patterns.emplace(pattern, std::move(sides)).first->second;
+}
 
 // Binds the left side's axis names to the concrete dimensions of the first argument's type.
 void bind_left(const PatternSide& left, const std::vector<Dim>& shape, Scratch& s) {
@@ -172,21 +189,20 @@ void resolve_axes(std::string_view pattern, OrderedMap<std::int64_t>& axes, cons
   std::size_t arrow = pattern.find("->");
   if (arrow == std::string_view::npos) return;
 
-  parse_pattern_side(pattern.substr(0, arrow), s.left);
+  const PatternSides& sides = pattern_sides(pattern, arrow, s);
   s.left_names.clear();
-  for (const PatternElem& e : s.left.elems) {
-    if (!e.group) s.left_names.insert(s.left.axis(e));
+  for (const PatternElem& e : sides.left.elems) {
+    if (!e.group) s.left_names.insert(sides.left.axis(e));
   }
   s.known.clear();
   if (!op.args.empty()) {
     if (const std::string* arg = std::get_if<std::string>(&op.args.front())) {
       auto it = s.env.find(*arg);
-      if (it != s.env.end()) bind_left(s.left, it->second->shape, s);
+      if (it != s.env.end()) bind_left(sides.left, it->second->shape, s);
     }
   }
 
-  parse_pattern_side(pattern.substr(arrow + 2), s.right);
-  OrderedMap<std::int64_t> inferred = infer_right(s.right, out.shape, s);
+  OrderedMap<std::int64_t> inferred = infer_right(sides.right, out.shape, s);
   if (!inferred.empty()) axes = std::move(inferred);
 }
 
