@@ -580,6 +580,7 @@ struct In {
   std::vector<std::optional<TensorType>> types;
   std::vector<Param> params;
   std::vector<LiteralValue> literals;
+  std::vector<Op> ops;
 
   explicit In(std::string_view text) : r(text) {}
 };
@@ -892,19 +893,9 @@ Op read_op(In& in, value& v) {
 
 // An Op may copy when a vector relocates it (its axes map has no non-throwing move), so
 // the list grows by explicit moves.
+// Through the scratch stack like every list, so a function's ops take exactly their room.
 std::vector<Op> read_ops(In& in, value& v) {
-  std::vector<Op> ops;
-  if (Reader::first(v) != '[') in.r.type_error(v, "a sequence");
-  in.r.for_each_element(v, [&](value& e) {
-    if (ops.size() == ops.capacity()) {
-      std::vector<Op> bigger;
-      bigger.reserve(ops.capacity() * 2 + 8);
-      for (Op& op : ops) bigger.push_back(std::move(op));
-      ops.swap(bigger);
-    }
-    ops.push_back(read_op(in, e));
-  });
-  return ops;
+  return read_list(in.r, in.ops, v, [&](value& e) { return read_op(in, e); });
 }
 
 constexpr RecordForm<5> function_form{
