@@ -246,7 +246,10 @@ ERRORS = [
     ('{"functions":{"\\ud800":{}}}', "unexpected end of hex escape", 1, 22),
     ('{"header_comments":["a\\udc00"],"functions":{}}', "lone leading surrogate in hex escape", 1, 28),
     ('{"header_comments":["\\ud83d\\u0041"],"functions":{}}', "lone leading surrogate in hex escape", 1, 33),
-    ('{"x":"a\tb"}', "control character (\\u0000-\\u001F) found while parsing a string", 1, 8),
+    # Where a string is skipped, the reader stands before its control character; where read, after it.
+    ('{"x":"a\tb"}', "control character (\\u0000-\\u001F) found while parsing a string", 1, 7),
+    ('{"header_comments":["a\tb"]}', "control character (\\u0000-\\u001F) found while parsing a string", 1, 23),
+    ('{"functions":{},"a\\q" 1}', "invalid escape", 1, 20),
     # A text with an unclosed string or a raw control character stops at its first fault in
     # reading order, or at an error met before it.
     ('{"a":"x,"b":1}', "expected `,` or `}`", 1, 10),

@@ -126,6 +126,10 @@ class Reader {
   };
   void scan_syntax(Completion& done) const;
   void complete_text();
+  // The value or key at wrapped index i is skipped; when it stands at the cut, the fault is in a
+  // string that nobody reads.
+  void skipping_at(std::size_t i);
+  JsonError error_at(std::size_t consumed, std::string message) const;
   [[noreturn]] void after_scalar(std::size_t junk) const;
   std::size_t check_number(std::string_view tok, bool skipping) const;
   void skip_string(od::value& v, bool paired);
@@ -155,6 +159,7 @@ class Reader {
   // and the error at the fault, which stands for every error met at or after the cut.
   std::size_t cut_ = 0;
   JsonError syntax_error_;
+  JsonError skipped_error_;  // the same where the faulty value is skipped, not read
   mutable std::size_t last_consumed_ = 0;  // the position of the last error raised
 };
 
@@ -223,6 +228,7 @@ void Reader::for_each_field(od::value& v, F&& on_field, bool skipping, bool pair
     const char* raw = field.key().raw();
     std::string_view key = plain_key(raw);
     if (key.data() == nullptr) {
+      if (skipping && cut_ != 0 && !paired) skipping_at(index_of(raw) - 1);
       if (skipping) check_string(index_of(raw) - 1, paired);
       else check_key(raw, field, key);
     }
