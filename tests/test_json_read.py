@@ -220,7 +220,11 @@ ERRORS = [
     (M + "\n\n  x", "trailing characters", 3, 3),
     (M + "]", "trailing characters", 1, 17),
     ('{"functions":{},}', "trailing comma", 1, 17),
-    ('{"x":[1,],"functions":{}}', "trailing comma", 1, 9),
+    # A value that nobody reads is walked as a plain value: no trailing comma, but a value or key missing.
+    ('{"x":[1,],"functions":{}}', "expected value", 1, 9),
+    ('{"x":{"a":1,},"functions":{}}', "key must be a string", 1, 13),
+    ('{"x":{"a":1,', "EOF while parsing an object", 1, 12),
+    ('{"functions":{},"x":[{"a":[1]}],"y":[[1,]]}', "expected value", 1, 41),
     ('{"functions":{} "x":1}', "expected `,` or `}`", 1, 17),
     ('{"x":"a" "y":1}', "expected `,` or `}`", 1, 10),
     ('{"functions":{},"x":"a":[1],"y":2}', "expected `,` or `}`", 1, 24),

@@ -347,12 +347,12 @@ void Reader::bad_string(od::value& v) {
   fail(token_end(v) - 1, "invalid escape");  // not reached, as above
 }
 
-void Reader::bad_value(od::value& v) {
+void Reader::bad_value(od::value& v, bool ignoring) {
   std::size_t i = index_of(v.raw_json_token().data());
   if (i > len_) fail(len_, "EOF while parsing a value");
   char c = base()[i];
   bool after_comma = base()[prev_non_ws(i)] == ',';
-  fail_peek(i, c == ']' && after_comma ? "trailing comma" : "expected value");
+  fail_peek(i, c == ']' && after_comma && !ignoring ? "trailing comma" : "expected value");
 }
 
 // Walks the number token `tok` by the JSON grammar and stops at its first fault, where the reader
@@ -418,15 +418,16 @@ std::size_t Reader::check_number(std::string_view tok, bool skipping) const {
 
 // After an iteration error On-Demand stands on the token that broke the object: a separator
 // after a value, a key after "{" or ",", or the colon after a key.
-void Reader::bad_object_step() {
+void Reader::bad_object_step(bool ignoring) {
   auto loc = doc_.current_location();
   std::size_t i = loc.error() ? len_ + 1 : index_of(loc.value_unsafe());
   // The text ending after a comma ends where a key was due; elsewhere, inside the object.
-  if (i > len_) fail(len_, base()[prev_non_ws(len_ + 1)] == ',' ? "EOF while parsing a value" : "EOF while parsing an object");
+  bool after_comma = base()[prev_non_ws(len_ + 1)] == ',' && !ignoring;
+  if (i > len_) fail(len_, after_comma ? "EOF while parsing a value" : "EOF while parsing an object");
   std::size_t p = prev_non_ws(i);
   char pc = base()[p];
   if (pc == ',' || pc == '{') {
-    fail_peek(i, base()[i] == '}' && pc == ',' ? "trailing comma" : "key must be a string");
+    fail_peek(i, base()[i] == '}' && pc == ',' && !ignoring ? "trailing comma" : "key must be a string");
   }
   if (pc == '"') {
     // A string before the bad token: a key (then the colon is missing) when it follows "{" or ",".
@@ -513,7 +514,7 @@ void Reader::skip(od::value& v, bool paired) {
   if (cut_ != 0 && !paired) skipping_at(index_of(v.raw_json_token().data()));
   switch (first(v)) {
     case '{': for_each_field(v, [&](std::string_view, od::value& f) { skip(f, paired); }, true, paired); return;
-    case '[': for_each_element(v, [&](od::value& e) { skip(e, paired); }); return;
+    case '[': for_each_element(v, [&](od::value& e) { skip(e, paired); }, !paired); return;
     case '"': skip_string(v, paired); return;
     case 't': expect_word(v, "true"); return;
     case 'f': expect_word(v, "false"); return;
