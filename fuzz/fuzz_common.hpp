@@ -182,9 +182,26 @@ inline void assert_json(std::string_view text, const char* what) {
 
 // A text that a reader accepted must be one valid JSON document (trailing blanks allowed).
 // Numbers the checking parser cannot hold (beyond 64 bits, out of range) are left undecided.
+// A \u escape of a lone surrogate is accepted inside values that nobody reads (and refused
+// where a string is read); the checking parser refuses it everywhere, so such escapes are
+// replaced by a plain letter before checking.
+inline std::string without_surrogate_escapes(std::string_view text) {
+  std::string out(text);
+  for (std::size_t i = 0; i + 5 < out.size(); ++i) {
+    if (out[i] == '\\' && out[i + 1] == '\\') {
+      ++i;
+      continue;
+    }
+    if (out[i] == '\\' && out[i + 1] == 'u' && (out[i + 2] == 'd' || out[i + 2] == 'D') &&
+        std::string_view("89abcdefABCDEF").find(out[i + 3]) != std::string_view::npos)
+      out.replace(i + 2, 4, "0041");
+  }
+  return out;
+}
+
 inline void assert_accepted_json_is_valid(std::string_view text, const char* what) {
   static thread_local simdjson::dom::parser parser;
-  simdjson::padded_string padded(text);
+  simdjson::padded_string padded(without_surrogate_escapes(text));
   auto doc = parser.parse(padded);
   auto e = doc.error();
   if (e == simdjson::SUCCESS || e == simdjson::NUMBER_ERROR ||

@@ -220,7 +220,11 @@ ERRORS = [
     (M + "\n\n  x", "trailing characters", 3, 3),
     (M + "]", "trailing characters", 1, 17),
     ('{"functions":{},}', "trailing comma", 1, 17),
-    ('{"x":[1,],"functions":{}}', "trailing comma", 1, 9),
+    # A value that nobody reads is walked as a plain value: no trailing comma, but a value or key missing.
+    ('{"x":[1,],"functions":{}}', "expected value", 1, 9),
+    ('{"x":{"a":1,},"functions":{}}', "key must be a string", 1, 13),
+    ('{"x":{"a":1,', "EOF while parsing an object", 1, 12),
+    ('{"functions":{},"x":[{"a":[1]}],"y":[[1,]]}', "expected value", 1, 41),
     ('{"functions":{} "x":1}', "expected `,` or `}`", 1, 17),
     ('{"x":"a" "y":1}', "expected `,` or `}`", 1, 10),
     ('{"functions":{},"x":"a":[1],"y":2}', "expected `,` or `}`", 1, 24),
@@ -246,7 +250,10 @@ ERRORS = [
     ('{"functions":{"\\ud800":{}}}', "unexpected end of hex escape", 1, 22),
     ('{"header_comments":["a\\udc00"],"functions":{}}', "lone leading surrogate in hex escape", 1, 28),
     ('{"header_comments":["\\ud83d\\u0041"],"functions":{}}', "lone leading surrogate in hex escape", 1, 33),
-    ('{"x":"a\tb"}', "control character (\\u0000-\\u001F) found while parsing a string", 1, 8),
+    # Where a string is skipped, the reader stands before its control character; where read, after it.
+    ('{"x":"a\tb"}', "control character (\\u0000-\\u001F) found while parsing a string", 1, 7),
+    ('{"header_comments":["a\tb"]}', "control character (\\u0000-\\u001F) found while parsing a string", 1, 23),
+    ('{"functions":{},"a\\q" 1}', "invalid escape", 1, 20),
     # A text with an unclosed string or a raw control character stops at its first fault in
     # reading order, or at an error met before it.
     ('{"a":"x,"b":1}', "expected `,` or `}`", 1, 10),

@@ -6,6 +6,7 @@ arbitrary field values, and arbitrary Python objects as arguments of each of the
 """
 import json
 import os
+import sys
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
@@ -306,13 +307,13 @@ class WrongIndex:
 class Seq:
     """A sequence whose length query and iteration can fail."""
 
-    def __init__(self, items, bad_len=False, bad_iter=False):
-        self.items, self.bad_len, self.bad_iter = items, bad_len, bad_iter
+    def __init__(self, items, bad_len=False, bad_iter=False, claimed=None):
+        self.items, self.bad_len, self.bad_iter, self.claimed = items, bad_len, bad_iter, claimed
 
     def __len__(self):
         if self.bad_len:
             raise Boom("len")
-        return len(self.items)
+        return self.claimed if self.claimed is not None else len(self.items)
 
     def __getitem__(self, i):
         if self.bad_iter and i >= 1:
@@ -395,6 +396,11 @@ def test_boundary_passes_on_errors_of_the_callers_objects():
     with pytest.raises(TypeErrorSub):  # a subclass of TypeError is not wrapped
         t.flatten_json(m, "f", SeqTypeErrorSub(["a"]))
     assert t.flatten_json(m, "f", Seq(["a"], bad_len=True)) == t.flatten_json(m, "f")
+    for claimed in (2**40, sys.maxsize):  # a length is only a hint for sizing the list
+        assert t.flatten_json(m, "f", Seq(["a"], claimed=claimed)) == t.flatten_json(m, "f")
+    with pytest.raises(TypeError, match="unexpected keyword argument 'sour\x00ce'"):
+        t.parse_to_json(**{"sour\0ce": SMALL_SOURCE})
+    assert t.parse_to_json(**{StrSub("source"): SMALL_SOURCE}) == m
     with pytest.raises(TypeError, match="^argument 'width': "):
         t.fmt_json(m, width=WrongIndex())
     with pytest.raises(OverflowError):

@@ -71,13 +71,17 @@ Reader::Reader(std::string_view text) : buf_(text.size() + 2), len_(text.size())
   else if (e) stage1_error(e);
 }
 
-void Reader::fail(std::size_t consumed, std::string message) const {
-  last_consumed_ = consumed;
+JsonError Reader::error_at(std::size_t consumed, std::string message) const {
   std::string_view head(base() + 1, std::min(consumed, len_));
   std::size_t nl = head.rfind('\n');
   std::size_t line_start = nl == std::string_view::npos ? 0 : nl + 1;
   auto lines = static_cast<std::uint64_t>(std::count(head.begin(), head.begin() + line_start, '\n'));
-  throw JsonError{std::move(message), 1 + lines, head.size() - line_start};
+  return JsonError{std::move(message), 1 + lines, head.size() - line_start};
+}
+
+void Reader::fail(std::size_t consumed, std::string message) const {
+  last_consumed_ = consumed;
+  throw error_at(consumed, std::move(message));
 }
 
 void Reader::fail_peek(std::size_t i, std::string message) const { fail(i, std::move(message)); }
@@ -113,7 +117,7 @@ void Reader::scan_syntax(Completion& done) const {
     return base()[i];
   };
   auto key_and_colon = [&] {
-    i = check_string(i, true);
+    i = check_string(i, false);
     if (peek("EOF while parsing an object", ":null") != ':') fail(i, "expected `:`");
     ++i;
   };
@@ -133,7 +137,7 @@ void Reader::scan_syntax(Completion& done) const {
         continue;
       }
     } else if (c == '"') {
-      i = check_string(i, true);
+      i = check_string(i, false);
     } else if (c == 't' || c == 'f' || c == 'n') {
       std::string_view word = c == 't' ? "true" : c == 'f' ? "false" : "null";
       for (std::size_t k = 1; k < word.size(); ++k) {
@@ -181,6 +185,9 @@ void Reader::complete_text() {
   } catch (JsonError& e) {
     syntax_error_ = std::move(e);
   }
+  // Where the faulty string is skipped, the reader stands before its control character.
+  skipped_error_ = syntax_error_;
+  if (syntax_error_.message.starts_with("control character")) skipped_error_ = error_at(last_consumed_ - 1, syntax_error_.message);
   std::string text(base() + 1, done.cut - 1);
   text += done.tail;
   for (auto it = done.open.rbegin(); it != done.open.rend(); ++it) text += *it == '[' ? ']' : '}';
@@ -192,6 +199,10 @@ void Reader::complete_text() {
   p[len_ + 1] = ']';
   cut_ = done.cut;
   if (parser_.iterate(buf_).get(doc_)) throw syntax_error_;
+}
+
+void Reader::skipping_at(std::size_t i) {
+  if (i == cut_) syntax_error_ = skipped_error_;
 }
 
 void Reader::check_cut(od::value& v) {
@@ -336,12 +347,12 @@ void Reader::bad_string(od::value& v) {
   fail(token_end(v) - 1, "invalid escape");  // not reached, as above
 }
 
-void Reader::bad_value(od::value& v) {
+void Reader::bad_value(od::value& v, bool ignoring) {
   std::size_t i = index_of(v.raw_json_token().data());
   if (i > len_) fail(len_, "EOF while parsing a value");
   char c = base()[i];
   bool after_comma = base()[prev_non_ws(i)] == ',';
-  fail_peek(i, c == ']' && after_comma ? "trailing comma" : "expected value");
+  fail_peek(i, c == ']' && after_comma && !ignoring ? "trailing comma" : "expected value");
 }
 
 // Walks the number token `tok` by the JSON grammar and stops at its first fault, where the reader
@@ -407,15 +418,16 @@ std::size_t Reader::check_number(std::string_view tok, bool skipping) const {
 
 // After an iteration error On-Demand stands on the token that broke the object: a separator
 // after a value, a key after "{" or ",", or the colon after a key.
-void Reader::bad_object_step() {
+void Reader::bad_object_step(bool ignoring) {
   auto loc = doc_.current_location();
   std::size_t i = loc.error() ? len_ + 1 : index_of(loc.value_unsafe());
   // The text ending after a comma ends where a key was due; elsewhere, inside the object.
-  if (i > len_) fail(len_, base()[prev_non_ws(len_ + 1)] == ',' ? "EOF while parsing a value" : "EOF while parsing an object");
+  bool after_comma = base()[prev_non_ws(len_ + 1)] == ',' && !ignoring;
+  if (i > len_) fail(len_, after_comma ? "EOF while parsing a value" : "EOF while parsing an object");
   std::size_t p = prev_non_ws(i);
   char pc = base()[p];
   if (pc == ',' || pc == '{') {
-    fail_peek(i, base()[i] == '}' && pc == ',' ? "trailing comma" : "key must be a string");
+    fail_peek(i, base()[i] == '}' && pc == ',' && !ignoring ? "trailing comma" : "key must be a string");
   }
   if (pc == '"') {
     // A string before the bad token: a key (then the colon is missing) when it follows "{" or ",".
@@ -428,7 +440,10 @@ void Reader::bad_object_step() {
       if (slashes % 2 == 0) break;
     }
     char before = base()[prev_non_ws(q)];
-    if (before == ',' || before == '{') fail_peek(i, "expected `:`");
+    if (before == ',' || before == '{') {
+      check_string(q, true);  // the key is read before the colon is looked for
+      fail_peek(i, "expected `:`");
+    }
   }
   fail_peek(i, "expected `,` or `}`");
 }
@@ -496,9 +511,10 @@ void Reader::expect_word(od::value& v, std::string_view word) {
 }
 
 void Reader::skip(od::value& v, bool paired) {
+  if (cut_ != 0 && !paired) skipping_at(index_of(v.raw_json_token().data()));
   switch (first(v)) {
     case '{': for_each_field(v, [&](std::string_view, od::value& f) { skip(f, paired); }, true, paired); return;
-    case '[': for_each_element(v, [&](od::value& e) { skip(e, paired); }); return;
+    case '[': for_each_element(v, [&](od::value& e) { skip(e, paired); }, !paired); return;
     case '"': skip_string(v, paired); return;
     case 't': expect_word(v, "true"); return;
     case 'f': expect_word(v, "false"); return;
@@ -639,7 +655,7 @@ bool is_null(value& v) { return Reader::first(v) == 'n'; }
 template <class T, class F>
 void read_optional(Reader& r, value& v, std::optional<T>& out, F&& read) {
   if (is_null(v)) {
-    r.skip(v);
+    r.skip(v, true);  // read, not skipped: a null stands for the value
     out.reset();
   } else {
     out = read(v);

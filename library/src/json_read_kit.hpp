@@ -61,8 +61,10 @@ class Reader {
 
   // ---- containers ----
   // Calls on_element(value) for each element of an array value (which must start with '[').
+  // An array that nobody reads (`ignoring`) is walked as a plain value: a comma before its
+  // closing bracket is a value missing, not a trailing comma.
   template <class F>
-  void for_each_element(od::value& v, F&& on_element);
+  void for_each_element(od::value& v, F&& on_element, bool ignoring = false);
   // Calls on_field(key, value) for each member of an object value (which must start with '{').
   // Keys of an object that nobody reads (`skipping`) are only checked, as skip() checks strings,
   // and given as empty.
@@ -111,7 +113,7 @@ class Reader {
   std::size_t token_end(od::value& v) const;
   std::size_t prev_non_ws(std::size_t i) const;
   std::size_t closing_bracket();
-  [[noreturn]] void bad_value(od::value& v);
+  [[noreturn]] void bad_value(od::value& v, bool ignoring = false);
   [[noreturn]] void bad_string(od::value& v);
   // Unescapes the key starting at `raw` (just after its opening quote) into `key`, or stops at its fault.
   void check_key(const char* raw, od::field& field, std::string_view& key) const;
@@ -126,6 +128,10 @@ class Reader {
   };
   void scan_syntax(Completion& done) const;
   void complete_text();
+  // The value or key at wrapped index i is skipped; when it stands at the cut, the fault is in a
+  // string that nobody reads.
+  void skipping_at(std::size_t i);
+  JsonError error_at(std::size_t consumed, std::string message) const;
   [[noreturn]] void after_scalar(std::size_t junk) const;
   std::size_t check_number(std::string_view tok, bool skipping) const;
   void skip_string(od::value& v, bool paired);
@@ -134,7 +140,7 @@ class Reader {
   // The key starting at `raw` (just after its opening quote) when it has no escapes; else null.
   std::string_view plain_key(const char* raw) const;
   Number number_prefix(std::string_view tok);
-  [[noreturn]] void bad_object_step();
+  [[noreturn]] void bad_object_step(bool ignoring);
   [[noreturn]] void bad_array_step();
   [[noreturn]] void stage1_error(simdjson::error_code e) const;
   void expect_word(od::value& v, std::string_view word);
@@ -155,6 +161,7 @@ class Reader {
   // and the error at the fault, which stands for every error met at or after the cut.
   std::size_t cut_ = 0;
   JsonError syntax_error_;
+  JsonError skipped_error_;  // the same where the faulty value is skipped, not read
   mutable std::size_t last_consumed_ = 0;  // the position of the last error raised
 };
 
@@ -197,14 +204,14 @@ auto Reader::read_whole(F&& read) {
 }
 
 template <class F>
-void Reader::for_each_element(od::value& v, F&& on_element) {
+void Reader::for_each_element(od::value& v, F&& on_element, bool ignoring) {
   enter(v);
   od::array arr;
   if (v.get_array().get(arr)) bad_value(v);  // cannot fail: the caller saw '['
   for (auto res : arr) {
     od::value e;
     if (std::move(res).get(e)) bad_array_step();
-    if (first(e) == ']') bad_value(e);  // "[1,]", or the text ended after a comma
+    if (first(e) == ']') bad_value(e, ignoring);  // "[1,]", or the text ended after a comma
     on_element(e);
     if (junk_ != 0) after_scalar(junk_);
   }
@@ -219,10 +226,11 @@ void Reader::for_each_field(od::value& v, F&& on_field, bool skipping, bool pair
   if (v.get_object().get(obj)) bad_value(v);  // cannot fail: the caller saw '{'
   for (auto res : obj) {
     od::field field;
-    if (std::move(res).get(field)) bad_object_step();
+    if (std::move(res).get(field)) bad_object_step(skipping && !paired);
     const char* raw = field.key().raw();
     std::string_view key = plain_key(raw);
     if (key.data() == nullptr) {
+      if (skipping && cut_ != 0 && !paired) skipping_at(index_of(raw) - 1);
       if (skipping) check_string(index_of(raw) - 1, paired);
       else check_key(raw, field, key);
     }
