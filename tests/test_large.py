@@ -1,4 +1,4 @@
-"""Large modules (tens of thousands of ops, past every buffer the readers and writers size ahead):
+"""Large modules (tens of thousands of ops, which the parser reads over many windows of tokens):
 each function agrees with the others on them, call after call."""
 import json
 
