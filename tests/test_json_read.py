@@ -160,13 +160,13 @@ def test_dimensions():
     assert got["functions"]["f"]["ops"][0]["output_types"] == [ty]
 
 
-def test_nesting_limit_is_128_levels():
+def test_nesting_limit_of_128_refuses_the_128th_level():
     def literal(depth):
         return module(op(kind="literal", value=0)).replace('"value":0', '"value":' + "[" * depth + "]" * depth)
     # The module object, functions, the function, ops and the op take five levels.
-    assert t.infer_axes_json(literal(123))
-    text = literal(124)
-    assert reader_error(text) == ("recursion limit exceeded", 1, text.index('"value":') + 8 + 124)
+    assert t.infer_axes_json(literal(122))
+    text = literal(123)
+    assert reader_error(text) == ("recursion limit exceeded", 1, text.index('"value":') + 8 + 123)
 
 
 @pytest.mark.parametrize("text", [
@@ -268,7 +268,7 @@ ERRORS = [
     ('{"functions":{"f":{"name":truex}}}', "invalid type: boolean `true`, expected a string", 1, 30),
     ('{"functions":{"f":{"name":2-1}}}', "invalid type: integer `2`, expected a string", 1, 27),
     ('{"functions":{"f":{"name":"f","params":[{"name":"a",', "EOF while parsing a value", 1, 52),
-    ('{"x":' + "[" * 128 + "]" * 128 + "}", "recursion limit exceeded", 1, 133),
+    ('{"x":' + "[" * 127 + "]" * 127 + "}", "recursion limit exceeded", 1, 132),
 ]
 
 
