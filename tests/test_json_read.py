@@ -182,7 +182,8 @@ M = '{"functions":{}}'
 
 ERRORS = [
     ("{}", "missing field `functions`", 1, 2),
-    ("[]", "invalid length 0, expected struct Module with 2 elements", 1, 2),
+    # The length named is the position of the first required value missing.
+    ("[]", "invalid length 1, expected struct Module with 2 elements", 1, 2),
     ("[[]]", "invalid length 1, expected struct Module with 2 elements", 1, 4),
     ("[[],{},1]", "trailing characters", 1, 8),
     ("[[],{},]", "trailing comma", 1, 8),
@@ -201,7 +202,8 @@ ERRORS = [
     ('{"functions":{"f":{}}}', "missing field `name`", 1, 20),
     ('{"functions":{"f":{"name":"f"}}}', "missing field `params`", 1, 30),
     ('{"functions":{"f":{"name":"f","params":[],"returns":[]}}}', "missing field `ops`", 1, 55),
-    ('{"functions":{"f":["f"]}}', "invalid length 1, expected struct Function with 5 elements", 1, 23),
+    ('{"functions":{"f":["f"]}}', "invalid length 2, expected struct Function with 5 elements", 1, 23),
+    ('{"functions":{"f":{"name":"f","params":[["x"]]}}}', "invalid length 1, expected struct Param with 2 elements", 1, 45),
     ('{"functions":{"f":{"name":null}}}', "invalid type: null, expected a string", 1, 30),
     ('{"functions":{"f":5}}', "invalid type: integer `5`, expected struct Function", 1, 19),
     # syntax
@@ -349,7 +351,8 @@ def test_op_error_positions():
 
 
 def test_array_form_op_errors():
-    assert reader_error(module(["map"]))[0] == "invalid length 1, expected struct OpRaw with 17 elements"
+    assert reader_error(module(["map"]))[0] == "invalid length 13, expected struct OpRaw with 17 elements"
+    assert reader_error(module([]))[0] == "invalid length 0, expected struct OpRaw with 17 elements"
     long = ["map", "", "f", "", {}, None, None, None, "", None, "", "", None, [], [], [], [], 5]
     assert reader_error(module(long))[0] == "trailing characters"
 
