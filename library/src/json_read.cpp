@@ -628,11 +628,9 @@ void read_record(Reader& r, value& v, const RecordForm<N>& form, F&& read_field)
       if (count == N) r.fail_at(e, "trailing characters");
       read_field(static_cast<int>(count++), e);
     });
-    if (std::uint32_t missing = form.required >> count) {
-      // The length named is the position of the first required value missing: defaulted values
-      // before it count as read.
-      auto first_missing = count + static_cast<std::size_t>(std::countr_zero(missing));
-      r.fail_after_container("invalid length " + std::to_string(first_missing) + ", expected " +
+    if (form.required >> count) {
+      // The length named is the number of values the array held.
+      r.fail_after_container("invalid length " + std::to_string(count) + ", expected " +
                              std::string(form.name) + " with " + std::to_string(N) + " elements");
     }
   } else {

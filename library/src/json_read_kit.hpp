@@ -20,9 +20,8 @@ namespace travune::json_kit {
 
 namespace od = simdjson::ondemand;
 
-// The recursion limit of 128 counts down one per array or object entered and refuses the one
-// that reaches zero: 127 levels of nesting read, the 128th is refused.
-inline constexpr int max_depth = 127;
+// Arrays and objects nest at most 128 levels; the 129th is refused ("recursion limit exceeded").
+inline constexpr int max_depth = 128;
 
 // A JSON number as read: an integer that fits 64 bits keeps its exact value; any other
 // number (fraction, exponent, or an integer beyond the 64-bit ranges) is a double.
