@@ -203,15 +203,18 @@ Dim parse_dim(std::string_view t) {
   return n.value;
 }
 
+// The dimensions gather in the stream's scratch, then move into a shape of their number.
 TensorType parse_type(Stream& s) {
   TensorType ty;
   ty.dtype = next_token(s);
   expect(s, "[");
+  s.dims.clear();
   while (!peek_is(s, "]")) {
     if (peek_is(s, ",")) next_token(s);
-    ty.shape.push_back(parse_dim(next_token(s)));
+    s.dims.push_back(parse_dim(next_token(s)));
   }
   expect(s, "]");
+  ty.shape.assign(std::make_move_iterator(s.dims.begin()), std::make_move_iterator(s.dims.end()));
   return ty;
 }
 

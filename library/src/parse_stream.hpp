@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "travune/ast.hpp"
+
 namespace travune {
 
 struct Stream {
@@ -19,6 +21,7 @@ struct Stream {
   std::size_t first = 0;                   // index of window[0] among all tokens
   std::vector<std::string_view> comments;  // pending comments, in the order met
   std::size_t pos = 0;                     // index of the next token
+  std::vector<Dim> dims;                   // scratch of the type being read
 };
 
 // Tokens of `text` from byte `from` on, appended to `out` until it holds `limit` tokens or
