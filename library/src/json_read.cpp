@@ -61,7 +61,14 @@ double Number::as_double() const {
   }
 }
 
-Reader::Reader(std::string_view text) : buf_(text.size() + 2), len_(text.size()) {
+// simdjson reports a failed allocation of a padded copy as a null buffer, not an exception.
+static simdjson::padded_string padded_buffer(std::size_t size) {
+  simdjson::padded_string buf(size);
+  if (buf.data() == nullptr) throw std::bad_alloc();
+  return buf;
+}
+
+Reader::Reader(std::string_view text) : buf_(padded_buffer(text.size() + 2)), len_(text.size()) {
   char* p = buf_.data();
   p[0] = '[';
   if (!text.empty()) std::memcpy(p + 1, text.data(), text.size());
@@ -191,7 +198,7 @@ void Reader::complete_text() {
   std::string text(base() + 1, done.cut - 1);
   text += done.tail;
   for (auto it = done.open.rbegin(); it != done.open.rend(); ++it) text += *it == '[' ? ']' : '}';
-  buf_ = simdjson::padded_string(text.size() + 2);
+  buf_ = padded_buffer(text.size() + 2);
   len_ = text.size();
   char* p = buf_.data();
   p[0] = '[';
