@@ -82,34 +82,27 @@ void sub_function_in(Function& f, Lookup& lookup) {
   for (Op& o : f.ops) sub_op_in(o, lookup);
 }
 
+// A copy of `value` with `sub_in` applied to it.
+template <class T>
+T substituted(const T& value, const ConfigMap& config, void (*sub_in)(T&, Lookup&)) {
+  T out = value;
+  Lookup lookup{config, {}};
+  sub_in(out, lookup);
+  return out;
+}
+
 }  // namespace
 
-Dim sub_dim(const Dim& d, const ConfigMap& config) {
-  Dim out = d;
-  Lookup lookup{config, {}};
-  sub_dim_in(out, lookup);
-  return out;
-}
+Dim sub_dim(const Dim& d, const ConfigMap& config) { return substituted(d, config, sub_dim_in); }
 
 TensorType sub_type(const TensorType& t, const ConfigMap& config) {
-  TensorType out = t;
-  Lookup lookup{config, {}};
-  sub_type_in(out, lookup);
-  return out;
+  return substituted(t, config, sub_type_in);
 }
 
-Op sub_op(const Op& o, const ConfigMap& config) {
-  Op out = o;
-  Lookup lookup{config, {}};
-  sub_op_in(out, lookup);
-  return out;
-}
+Op sub_op(const Op& o, const ConfigMap& config) { return substituted(o, config, sub_op_in); }
 
 Function sub_function(const Function& f, const ConfigMap& config) {
-  Function out = f;
-  Lookup lookup{config, {}};
-  sub_function_in(out, lookup);
-  return out;
+  return substituted(f, config, sub_function_in);
 }
 
 Module sub_module(const Module& m, const ConfigMap& config) {
