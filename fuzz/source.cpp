@@ -81,7 +81,8 @@ bool payload_reads_back(const OpKind& kind) {
           // A count of 2^63 or more prints as a number the parser takes for a name.
           const auto* name = std::get_if<std::string>(&k.count);
           const auto* fixed = std::get_if<std::uint64_t>(&k.count);
-          return optional_word(k.target) && (!name || reads_back_as_name(*name)) &&
+          // An empty target prints as nothing, and "loop[, n]" reads one bracket name.
+          return optional_word(k.target) && (!name || (reads_back_as_name(*name) && !k.target.empty())) &&
                  (!fixed || *fixed < (std::uint64_t{1} << 63));
         } else if constexpr (std::is_same_v<K, Cache>) {
           return reads_back_as_name(k.var) && reads_back_as_name(k.init) &&
