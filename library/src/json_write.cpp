@@ -225,7 +225,9 @@ void append_kind_fields(std::string& out, const OpKind& kind) {
   }
 }
 
-void append_op(std::string& out, const Op& op) {
+}  // namespace
+
+void append_op_json(std::string& out, const Op& op) {
   out += "{\"kind\":\"";
   out += kind_words[op.kind.index()];
   out += '"';
@@ -251,7 +253,7 @@ void append_op(std::string& out, const Op& op) {
   out += '}';
 }
 
-void append_function(std::string& out, const Function& f) {
+void append_function_head_json(std::string& out, const Function& f) {
   out += "{\"name\":";
   append_json_string(out, f.name);
   if (!f.comments.empty()) {
@@ -263,12 +265,40 @@ void append_function(std::string& out, const Function& f) {
   out += ",\"returns\":";
   append_params(out, f.returns);
   out += ",\"ops\":[";
+}
+
+void append_function_tail_json(std::string& out) { out += "]}"; }
+
+void append_function_json(std::string& out, const Function& f) {
+  append_function_head_json(out, f);
   for (std::size_t i = 0; i < f.ops.size(); ++i) {
     if (i) out += ',';
-    append_op(out, f.ops[i]);
+    append_op_json(out, f.ops[i]);
   }
-  out += "]}";
+  append_function_tail_json(out);
 }
+
+void open_module_json(std::string& out, const std::vector<std::string>& header_comments) {
+  out += '{';
+  if (!header_comments.empty()) {
+    out += "\"header_comments\":";
+    append_string_array(out, header_comments);
+    out += ',';
+  }
+  out += "\"functions\":{";
+}
+
+void append_function_entry_json(std::string& out, std::string_view key, const Function& f,
+                                bool first) {
+  if (!first) out += ',';
+  append_json_string(out, key);
+  out += ':';
+  append_function_json(out, f);
+}
+
+void close_module_json(std::string& out) { out += "}}"; }
+
+namespace {
 
 // Bytes each op and each parameter take in the text, about: enough that the output buffer
 // is sized once for the usual modules (unused capacity costs address space, not memory).
@@ -299,22 +329,13 @@ void append_type_json(std::string& out, const TensorType& t) {
 std::string write_module_json(const Module& m) {
   std::string out;
   out.reserve(estimated_size(m));
-  out += '{';
-  if (!m.header_comments.empty()) {
-    out += "\"header_comments\":";
-    append_string_array(out, m.header_comments);
-    out += ',';
-  }
-  out += "\"functions\":{";
+  open_module_json(out, m.header_comments);
   bool first = true;
   for (const auto& [key, f] : m.functions) {
-    if (!first) out += ',';
+    append_function_entry_json(out, key, f, first);
     first = false;
-    append_json_string(out, key);
-    out += ':';
-    append_function(out, f);
   }
-  out += "}}";
+  close_module_json(out);
   return out;
 }
 

@@ -17,6 +17,19 @@ void append_json_string(std::string& out, std::string_view s);
 // A finite float as Python's repr writes it (1.0, 1e+16, 5e-324); null when not finite.
 void append_json_float(std::string& out, double x);
 void append_type_json(std::string& out, const TensorType& t);
+void append_op_json(std::string& out, const Op& op);
+
+// A module's JSON written piece by piece, byte for byte as write_module_json writes it whole:
+// open_module_json, then append_function_entry_json for each function in map order (first
+// true for the first one), then close_module_json. A function's JSON is its head (name,
+// comments, params, returns and the opening of "ops"), its ops separated by ',', and its tail.
+void open_module_json(std::string& out, const std::vector<std::string>& header_comments);
+void append_function_entry_json(std::string& out, std::string_view key, const Function& f,
+                                bool first);
+void close_module_json(std::string& out);
+void append_function_json(std::string& out, const Function& f);
+void append_function_head_json(std::string& out, const Function& f);
+void append_function_tail_json(std::string& out);
 
 // ---- reading ----
 // A reader error: the message and the 1-based line and column where reading stopped.
