@@ -443,24 +443,6 @@ void collect_dim_names(FunctionCheck& f, const Function& fn) {
   }
 }
 
-void check_function(std::string_view key, const Function& fn, const OrderedMap<Function>& functions,
-                    CheckResult& result) {
-  FunctionCheck f{key, functions, result, {}, {}, {}, {}, nullptr};
-  for (const Param& p : fn.params) {
-    if (is_wildcard(p.ty.dtype)) f.star_names.insert(p.name);
-  }
-  f.env.reserve(fn.params.size() + fn.ops.size());
-  for (const Param& p : fn.params) {
-    if (is_wildcard(p.ty.dtype)) continue;
-    f.env.insert_or_assign(p.name, ty_of(p.ty));
-    add_param_dims(result.constraints, p.ty);
-  }
-  for (const Param& r : fn.returns) add_param_dims(result.constraints, r.ty);
-  collect_dim_names(f, fn);
-  for (const Op& op : fn.ops) check_op(f, op);
-  check_returns(f, fn);
-}
-
 // ---- JSON form ----
 
 void append_weights_json(std::string& out, const Constraints& c) {
@@ -497,6 +479,24 @@ void append_string_array(std::string& out, const Strings& items) {
 }
 
 }  // namespace
+
+void check_function(std::string_view key, const Function& fn, const OrderedMap<Function>& functions,
+                    CheckResult& result) {
+  FunctionCheck f{key, functions, result, {}, {}, {}, {}, nullptr};
+  for (const Param& p : fn.params) {
+    if (is_wildcard(p.ty.dtype)) f.star_names.insert(p.name);
+  }
+  f.env.reserve(fn.params.size() + fn.ops.size());
+  for (const Param& p : fn.params) {
+    if (is_wildcard(p.ty.dtype)) continue;
+    f.env.insert_or_assign(p.name, ty_of(p.ty));
+    add_param_dims(result.constraints, p.ty);
+  }
+  for (const Param& r : fn.returns) add_param_dims(result.constraints, r.ty);
+  collect_dim_names(f, fn);
+  for (const Op& op : fn.ops) check_op(f, op);
+  check_returns(f, fn);
+}
 
 CheckResult check(const Module& m) {
   CheckResult result;

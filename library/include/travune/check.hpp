@@ -4,6 +4,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "travune/ast.hpp"
@@ -21,6 +22,12 @@ struct CheckResult {
   std::vector<std::string> errors;  // in the order found
   Constraints constraints;
 };
+
+// Checks one function, naming it by `key`, adding its findings and constraints to `result`.
+// Callees are looked up in `functions` by key and only their params are read, so a map of
+// signatures (functions without ops) serves as well as the whole module.
+void check_function(std::string_view key, const Function& fn, const OrderedMap<Function>& functions,
+                    CheckResult& result);
 
 // Checks every function in map order, naming each by its key. Findings are
 // messages in `errors`; only an op without outputs or output types stops the call.
