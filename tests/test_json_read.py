@@ -481,6 +481,10 @@ def test_repeated_function_key_through_every_reading_call():
     assert t.fmt_json(text) == "two(x: f32[3]) -> () {\n}\n\nb(q: f32[2]) -> () {\n  y: f32[3] = call[a](q)\n}\n"
     assert json.loads(t.check_json(text))["errors"] == ["b/y: arg 0 'x' — dim 0: Concrete(2) vs Concrete(3)"]
     assert list(json.loads(t.resolve_json(text, '{"n": 1}'))["functions"]) == ["a", "b"]
+    # The same key written with an escape repeats it too.
+    escaped = text.replace('"a":{"name":"two"', '"\\u0061":{"name":"two"')
+    assert escaped != text and t.fmt_json(escaped) == t.fmt_json(text)
+    assert t.infer_axes_json(escaped) == t.infer_axes_json(text)
 
 
 def test_repeated_functions_field_is_a_duplicate_field():

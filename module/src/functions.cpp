@@ -54,9 +54,9 @@ void read_each_function(std::string_view text, const ModuleJsonVisitor& visit) {
 // and reads the whole module.
 struct WholeModuleNeeded {};
 
-// Refuses a key seen before (see WholeModuleNeeded).
+// Refuses a key seen before (see WholeModuleNeeded). Keys are views into the reader's text.
 struct KeySet {
-  std::unordered_set<std::string> seen;
+  std::unordered_set<std::string_view> seen;
 
   void add(std::string_view key) {
     if (!seen.emplace(key).second) throw WholeModuleNeeded{};

@@ -50,7 +50,8 @@ Module read_module_json(std::string_view text);
 struct ModuleJsonVisitor {
   // The value of "header_comments".
   std::function<void(std::vector<std::string>&& comments)> header_comments;
-  // Each entry of "functions": its key (valid during the call only) and its function.
+  // Each entry of "functions": its key and its function. The key stays valid until
+  // read_module_json_by_function returns.
   // An exception thrown here ends the reading and passes to the caller.
   std::function<void(std::string_view key, Function&& fn)> function;
 };
