@@ -5,11 +5,16 @@
 #include <bit>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <new>
 #include <vector>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 #include "float_text.hpp"
 #include "json_read_kit.hpp"
@@ -61,10 +66,23 @@ double Number::as_double() const {
   }
 }
 
+// A large buffer written in full at once is backed by huge pages where the system offers them
+// on request: a model's text takes one page fault per 2 MiB instead of one per 4 KiB. A hint
+// only; nothing else changes.
+static void prefer_huge_pages([[maybe_unused]] char* data, [[maybe_unused]] std::size_t size) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  constexpr std::uintptr_t huge = std::uintptr_t{2} << 20;
+  auto from = (reinterpret_cast<std::uintptr_t>(data) + huge - 1) & ~(huge - 1);
+  auto to = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(huge - 1);
+  if (to > from) (void)madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+#endif
+}
+
 // simdjson reports a failed allocation of a padded copy as a null buffer, not an exception.
 static simdjson::padded_string padded_buffer(std::size_t size) {
   simdjson::padded_string buf(size);
   if (buf.data() == nullptr) throw std::bad_alloc();
+  prefer_huge_pages(buf.data(), size);
   return buf;
 }
 
