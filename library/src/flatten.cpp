@@ -107,6 +107,10 @@ struct Ctx {
   std::unordered_map<std::string_view, std::uint64_t> sizes;  // predicted_size, known
   std::vector<std::string_view> size_chain;                   // predicted_size, in progress
   std::unordered_set<std::string_view> sound;                 // expand without a stop
+  // Per function, the call and loop ops naming it not yet expanded; once none is left
+  // (and no cache op names it), its expanded body is needed no more.
+  std::unordered_map<std::string_view, std::size_t> pending_sites;
+  std::unordered_set<std::string_view> slot_functions;  // named by cache ops as init or extend
 };
 
 // ---------------------------------------------------------------------------
@@ -512,6 +516,19 @@ void end_renamings(const std::vector<std::string>& outputs, NameMap& renames) {
   for (const std::string& o : outputs) renames.erase(o);
 }
 
+// Every function expands at most once, so each call or loop op is expanded at most once;
+// when the last one naming a function is done, that function's body is released (it is
+// known to expand without a stop, as if it were still built).
+void site_done(Ctx& ctx, std::string_view target) {
+  auto it = ctx.pending_sites.find(target);
+  if (it == ctx.pending_sites.end() || --it->second > 0 || ctx.slot_functions.contains(target))
+    return;
+  auto body = ctx.bodies.find(target);
+  if (body == ctx.bodies.end()) return;
+  ctx.sound.insert(body->first);
+  ctx.bodies.erase(body);
+}
+
 // Appends the body of f with every call inlined and every loop unrolled.
 template <class Out>
 void expand_into(Ctx& ctx, const Function& f, Out& out) {
@@ -523,10 +540,12 @@ void expand_into(Ctx& ctx, const Function& f, Out& out) {
       const std::string& target = std::get<Call>(op.kind).target;
       check_room(ctx, target, 1, call.args.size(), [&] { return call_culprit(target); });
       inline_call(ctx, call, call.outputs[0], out);
+      site_done(ctx, target);
       end_renamings(op.outputs, renames);
     } else if (std::holds_alternative<Loop>(op.kind)) {
       Op loop{op.kind, op.outputs, op.output_types, renamed_args(op.args, renames), {}};
       std::optional<std::string> last = unroll_loop(ctx, loop, out);
+      site_done(ctx, std::get<Loop>(op.kind).target);
       end_renamings(op.outputs, renames);
       if (last) renames.insert_or_assign(loop.outputs[0], std::move(*last));
     } else {
@@ -657,6 +676,21 @@ NameSet global_names(const Module& m) {
   return globals;
 }
 
+// Fills pending_sites and slot_functions.
+void count_sites(Ctx& ctx) {
+  for (const auto& [key, f] : ctx.functions)
+    for (const Op& op : f.ops) {
+      if (const Call* c = std::get_if<Call>(&op.kind)) {
+        ++ctx.pending_sites[c->target];
+      } else if (const Loop* l = std::get_if<Loop>(&op.kind)) {
+        ++ctx.pending_sites[l->target];
+      } else if (const Cache* c = std::get_if<Cache>(&op.kind)) {
+        ctx.slot_functions.insert(c->init);
+        if (c->extend) ctx.slot_functions.insert(*c->extend);
+      }
+    }
+}
+
 // The cache slots of one flatten call.
 struct CacheCtx {
   std::vector<Param> cache_inputs;
@@ -750,9 +784,11 @@ class OpCollector : public FlatSink {
 };
 
 // The entry's ops as JSON text, each written as ",{...}" as soon as it arrives, into chunks
-// that never grow past about kChunk bytes (no large buffer is ever copied to grow). The text
-// is kept as spans of the chunks: the expansion's spans with a mark for each hole, and each
-// slot's spans; assemble() joins them in order under the function's head.
+// of about kChunk bytes: no large buffer is copied to grow, and blocks this large are mapped
+// apart from the heap by the allocator, so each one goes back to the system as soon as
+// assemble() has copied it (only the pages written count meanwhile). The text is kept as
+// spans of the chunks: the expansion's spans with a mark for each hole, and each slot's
+// spans; assemble() joins them in order under the function's head.
 class FlatJsonText : public FlatSink {
  public:
   explicit FlatJsonText(const FlatOpEdit& edit) : edit_(edit) {}
@@ -811,7 +847,7 @@ class FlatJsonText : public FlatSink {
   }
 
  private:
-  static constexpr std::size_t kChunk = std::size_t{1} << 20;
+  static constexpr std::size_t kChunk = std::size_t{1} << 26;  // 64 MiB
   static constexpr std::size_t kRoom = std::size_t{1} << 14;  // the room kept for the next op
   static constexpr std::size_t kHole = std::numeric_limits<std::size_t>::max();
 
@@ -859,7 +895,8 @@ class FlatJsonText : public FlatSink {
 Function flatten_into(const Module& m, std::string_view entry, const CacheKeys& cache_keys,
                       FlatSink& sink) {
   const NameSet globals = global_names(m);
-  Ctx ctx{m.functions, globals, {}, {}, 0, {}, {}, {}};
+  Ctx ctx{m.functions, globals, {}, {}, 0, {}, {}, {}, {}, {}};
+  count_sites(ctx);
   const std::string entry_key(entry);
   auto it = find_function(ctx, entry_key);
 
