@@ -676,19 +676,27 @@ NameSet global_names(const Module& m) {
   return globals;
 }
 
-// Fills pending_sites and slot_functions.
-void count_sites(Ctx& ctx) {
-  for (const auto& [key, f] : ctx.functions)
-    for (const Op& op : f.ops) {
-      if (const Call* c = std::get_if<Call>(&op.kind)) {
-        ++ctx.pending_sites[c->target];
-      } else if (const Loop* l = std::get_if<Loop>(&op.kind)) {
-        ++ctx.pending_sites[l->target];
-      } else if (const Cache* c = std::get_if<Cache>(&op.kind)) {
-        ctx.slot_functions.insert(c->init);
-        if (c->extend) ctx.slot_functions.insert(*c->extend);
-      }
+void count_sites_of(Ctx& ctx, const Function& f) {
+  for (const Op& op : f.ops) {
+    if (const Call* c = std::get_if<Call>(&op.kind)) {
+      ++ctx.pending_sites[c->target];
+    } else if (const Loop* l = std::get_if<Loop>(&op.kind)) {
+      ++ctx.pending_sites[l->target];
+    } else if (const Cache* c = std::get_if<Cache>(&op.kind)) {
+      ctx.slot_functions.insert(c->init);
+      if (c->extend) ctx.slot_functions.insert(*c->extend);
     }
+  }
+}
+
+// Fills pending_sites and slot_functions. The entry expands once as the entry and, when
+// some op names it (an init function may call it), once more as a callee.
+void count_sites(Ctx& ctx, const std::string& entry) {
+  for (const auto& [key, f] : ctx.functions) count_sites_of(ctx, f);
+  auto it = ctx.functions.find(entry);
+  if (it != ctx.functions.end() &&
+      (ctx.pending_sites.contains(entry) || ctx.slot_functions.contains(entry)))
+    count_sites_of(ctx, it->second);
 }
 
 // The cache slots of one flatten call.
@@ -896,8 +904,8 @@ Function flatten_into(const Module& m, std::string_view entry, const CacheKeys& 
                       FlatSink& sink) {
   const NameSet globals = global_names(m);
   Ctx ctx{m.functions, globals, {}, {}, 0, {}, {}, {}, {}, {}};
-  count_sites(ctx);
   const std::string entry_key(entry);
+  count_sites(ctx, entry_key);
   auto it = find_function(ctx, entry_key);
 
   // The whole entry expands before any slot is placed: a stop of the expansion wins over
