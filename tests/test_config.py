@@ -154,3 +154,12 @@ def test_config_reading_stops(config, message):
 def test_module_error_is_reported_first():
     module_error = panic_text(lambda: t.infer_axes_json("{"))
     assert panic_text(lambda: t.resolve_json("{", '{"n": "x"}')) == module_error
+
+
+def test_configuration_error_comes_before_resolve_failures():
+    bad_view = {"kind": "view", "pattern": "( -> a", "outputs": ["y"], "output_types": [ty(2)], "args": []}
+    m = json.dumps({"functions": {"main": fn(ops=[bad_view])}})
+    assert "unclosed" in panic_text(lambda: t.resolve_json(m, '{"n": 1}'))
+    config_error = panic_text(lambda: t.resolve_json(json.dumps({"functions": {}}), '{"n": "x"}'))
+    assert panic_text(lambda: t.resolve_json(m, '{"n": "x"}')) == config_error
+    assert panic_text(lambda: t.resolve_json(m[:-1], '{"n": "x"}')) == panic_text(lambda: t.infer_axes_json(m[:-1]))

@@ -444,3 +444,54 @@ def test_module_without_views_reads_back_unchanged():
     assert t.resolve_json(text, "{}") == text
     # Any layout of the same JSON reads the same.
     assert t.infer_axes_json(json.dumps(json.loads(text), indent=1)) == text
+
+
+# ---- reading one function at a time: documents whose order needs care ----
+
+def entries_text(*entries, tail=""):
+    """A module text from (key, function) pairs, repeated keys kept, then `tail`."""
+    body = ",".join(json.dumps(k) + ":" + json.dumps(f, separators=(",", ":")) for k, f in entries)
+    return '{"functions":{%s}%s}' % (body, tail)
+
+
+def fn(name, params=(), ops=()):
+    return {"name": name, "params": list(params), "returns": [], "ops": list(ops)}
+
+
+X2 = {"name": "x", "ty": {"dtype": "f32", "shape": [2]}}
+
+
+def test_header_after_the_functions_is_written_first():
+    text = entries_text(("f", fn("f", [X2])), tail=',"header_comments":["// h"]')
+    assert t.infer_axes_json(text) == ('{"header_comments":["// h"],"functions":{"f":{"name":"f","params":'
+                                       '[{"name":"x","ty":{"dtype":"f32","shape":[2]}}],"returns":[],"ops":[]}}}')
+    assert t.resolve_json(text, "{}") == t.infer_axes_json(text)
+    assert t.fmt_json(text) == "// h\n\nf(x: f32[2]) -> () {\n}\n"
+    empty = '{"functions":{},"header_comments":["// h"]}'
+    assert t.infer_axes_json(empty) == '{"header_comments":["// h"],"functions":{}}'
+    assert t.fmt_json(empty) == "// h\n\n"
+    assert t.fmt_json('{"functions":{}}') == "\n"
+
+
+def test_repeated_function_key_through_every_reading_call():
+    call_a = {"kind": "call", "target": "a", "outputs": ["y"], "output_types": [{"dtype": "f32", "shape": [3]}],
+              "args": ["q"]}
+    text = entries_text(("a", fn("one")), ("b", fn("b", [dict(X2, name="q")], [call_a])),
+                        ("a", fn("two", [dict(X2, ty={"dtype": "f32", "shape": [3]})])))
+    assert t.fmt_json(text) == "two(x: f32[3]) -> () {\n}\n\nb(q: f32[2]) -> () {\n  y: f32[3] = call[a](q)\n}\n"
+    assert json.loads(t.check_json(text))["errors"] == ["b/y: arg 0 'x' — dim 0: Concrete(2) vs Concrete(3)"]
+    assert list(json.loads(t.resolve_json(text, '{"n": 1}'))["functions"]) == ["a", "b"]
+
+
+def test_repeated_functions_field_is_a_duplicate_field():
+    text = '{"functions":{"a":%s},"functions":{}}' % json.dumps(fn("a"))
+    assert reader_error(text) == ("duplicate field `functions`", 1, 84)
+    for call in (t.infer_axes_json, t.fmt_json, lambda m: t.resolve_json(m, "{}")):
+        assert panic_text(lambda: call(text)) == panic_text(lambda: t.check_json(text))
+
+
+def test_check_json_sees_functions_defined_later():
+    x3 = dict(X2, ty={"dtype": "f32", "shape": [3]})
+    call_g = {"kind": "call", "target": "g", "outputs": ["y"], "output_types": [x3["ty"]], "args": ["x"]}
+    text = entries_text(("main", fn("main", [x3], [call_g])), ("g", fn("g", [dict(X2, name="a")])))
+    assert json.loads(t.check_json(text))["errors"] == ["main/y: arg 0 'a' — dim 0: Concrete(3) vs Concrete(2)"]

@@ -236,3 +236,31 @@ def test_resolve_substitutes_before_inferring():
     out = ops_of(t.resolve_json(m, '{"b": 2, "n": 8}'))[0]
     assert out["axes"] == {"h": 4}
     assert out["output_types"] == [ty(2, 32)]
+
+
+# ---- functions are resolved as they are read: every reader error still comes first ----
+
+def functions_text(*entries):
+    """A module text from (key, function) pairs, repeated keys kept."""
+    return '{"functions":{%s}}' % ",".join(json.dumps(k) + ":" + json.dumps(f) for k, f in entries)
+
+
+BAD = {"name": "a", "params": [{"name": "x", "ty": ty(2, 32)}], "returns": [],
+       "ops": [view("b (h d -> b h d", ["x"], ty(2, 4, 8))]}
+GOOD = {"name": "g", "params": [], "returns": [], "ops": []}
+UNCLOSED = 'unclosed "(" in pattern side "b (h d "'
+
+
+@pytest.mark.parametrize("call", [t.infer_axes_json, lambda m: t.resolve_json(m, '{"n": 1}')])
+def test_failure_order_when_resolving_function_by_function(call):
+    assert panics(lambda: call(functions_text(("a", BAD), ("b", GOOD)))) == UNCLOSED
+    # A reader error after the failing function wins, and so does a stop of the reader.
+    late_error = functions_text(("a", BAD), ("b", dict(GOOD, name=5)))
+    assert panics(lambda: call(late_error)) == panics(lambda: t.check_json(late_error))
+    assert "invalid type: integer `5`, expected a string" in panics(lambda: call(late_error))
+    random = op("random", ["y"], [None], [], lower=0)
+    assert panics(lambda: call(functions_text(("a", BAD), ("b", dict(GOOD, ops=[random]))))) == \
+        "random requires 'upper' field"
+    # The failing function replaced by a later one of the same key is never resolved.
+    out = json.loads(call(functions_text(("a", BAD), ("b", GOOD), ("a", GOOD))))
+    assert list(out["functions"]) == ["a", "b"]

@@ -13,6 +13,7 @@
 
 #include "travune/fatal.hpp"
 #include "travune/json.hpp"
+#include "travune/parse.hpp"
 
 namespace travune {
 namespace {
@@ -443,24 +444,6 @@ void collect_dim_names(FunctionCheck& f, const Function& fn) {
   }
 }
 
-void check_function(std::string_view key, const Function& fn, const OrderedMap<Function>& functions,
-                    CheckResult& result) {
-  FunctionCheck f{key, functions, result, {}, {}, {}, {}, nullptr};
-  for (const Param& p : fn.params) {
-    if (is_wildcard(p.ty.dtype)) f.star_names.insert(p.name);
-  }
-  f.env.reserve(fn.params.size() + fn.ops.size());
-  for (const Param& p : fn.params) {
-    if (is_wildcard(p.ty.dtype)) continue;
-    f.env.insert_or_assign(p.name, ty_of(p.ty));
-    add_param_dims(result.constraints, p.ty);
-  }
-  for (const Param& r : fn.returns) add_param_dims(result.constraints, r.ty);
-  collect_dim_names(f, fn);
-  for (const Op& op : fn.ops) check_op(f, op);
-  check_returns(f, fn);
-}
-
 // ---- JSON form ----
 
 void append_weights_json(std::string& out, const Constraints& c) {
@@ -498,9 +481,49 @@ void append_string_array(std::string& out, const Strings& items) {
 
 }  // namespace
 
+void check_function(std::string_view key, const Function& fn, const OrderedMap<Function>& functions,
+                    CheckResult& result) {
+  FunctionCheck f{key, functions, result, {}, {}, {}, {}, nullptr};
+  for (const Param& p : fn.params) {
+    if (is_wildcard(p.ty.dtype)) f.star_names.insert(p.name);
+  }
+  f.env.reserve(fn.params.size() + fn.ops.size());
+  for (const Param& p : fn.params) {
+    if (is_wildcard(p.ty.dtype)) continue;
+    f.env.insert_or_assign(p.name, ty_of(p.ty));
+    add_param_dims(result.constraints, p.ty);
+  }
+  for (const Param& r : fn.returns) add_param_dims(result.constraints, r.ty);
+  collect_dim_names(f, fn);
+  for (const Op& op : fn.ops) check_op(f, op);
+  check_returns(f, fn);
+}
+
 CheckResult check(const Module& m) {
   CheckResult result;
   for (const auto& [key, fn] : m.functions) check_function(key, fn, m.functions, result);
+  return result;
+}
+
+CheckResult check_source(std::string_view text) {
+  // First pass: every parse stop comes before any finding; only the signatures stay.
+  OrderedMap<Function> signatures;
+  auto keep_signature = [&](std::string&& key, Function& f) {
+    if (signatures.contains(key)) return false;
+    signatures.emplace(std::move(key), Function{std::move(f.name), {}, std::move(f.params), {}, {}});
+    return true;
+  };
+  if (!parse_each(text, [](std::vector<std::string>&&) {}, keep_signature)) {
+    // A repeated name: the module keeps its first position and its last definition.
+    return check(parse(text));
+  }
+  // Second pass: each function is checked as it is read, then dropped.
+  CheckResult result;
+  auto check_one = [&](std::string&& key, Function& f) {
+    check_function(key, f, signatures, result);
+    return true;
+  };
+  parse_each(text, [](std::vector<std::string>&&) {}, check_one);
   return result;
 }
 

@@ -926,20 +926,22 @@ Function read_function(In& in, value& v) {
 
 constexpr RecordForm<2> module_form{{"header_comments", "functions"}, 0b10, "struct Module"};
 
-Module read_module(In& in, value& v) {
-  Module m;
+// A module record hands over its parts as they are read. A repeated "functions" field is a
+// duplicate field, refused before its value is read, so the functions come from one map.
+void read_module(In& in, value& v, const ModuleJsonVisitor& visit) {
+  std::string key_text;  // the key outlives the reading of its function
   read_record(in.r, v, module_form, [&](int k, value& f) {
     if (k == 0) {
-      m.header_comments = read_strings(in, f);
+      visit.header_comments(read_strings(in, f));
       return;
     }
     if (Reader::first(f) != '{') in.r.type_error(f, "a map");
-    m.functions.clear();
     in.r.for_each_field(f, [&](std::string_view key, value& fv) {
-      m.functions.insert_or_assign(std::string(key), read_function(in, fv));
+      key_text.assign(key);
+      Function fn = read_function(in, fv);
+      visit.function(key_text, std::move(fn));
     });
   });
-  return m;
 }
 
 // ---- numeric objects ----
@@ -971,9 +973,23 @@ NumericValue read_numeric(Reader& r, value& v, std::string_view enum_name) {
 
 }  // namespace
 
-Module read_module_json(std::string_view text) {
+void read_module_json_by_function(std::string_view text, const ModuleJsonVisitor& visit) {
   In in(text);
-  return in.r.read_root([&](value& v) { return read_module(in, v); });
+  in.r.read_root([&](value& v) {
+    read_module(in, v, visit);
+    return 0;
+  });
+}
+
+Module read_module_json(std::string_view text) {
+  Module m;
+  ModuleJsonVisitor visit;
+  visit.header_comments = [&](std::vector<std::string>&& comments) { m.header_comments = std::move(comments); };
+  visit.function = [&](std::string_view key, Function&& fn) {
+    m.functions.insert_or_assign(std::string(key), std::move(fn));
+  };
+  read_module_json_by_function(text, visit);
+  return m;
 }
 
 std::vector<std::pair<std::string, NumericValue>> read_numeric_object_json(std::string_view text,

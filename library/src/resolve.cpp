@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -111,14 +113,33 @@ struct PatternSides {
   PatternSide right;
 };
 
-struct Scratch {
+struct TextHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
+
+}  // namespace
+
+struct FunctionResolver::Scratch {
   std::unordered_map<std::string_view, const TensorType*> env;
   std::unordered_set<std::string_view> left_names;
   std::unordered_map<std::string_view, std::int64_t> known;
-  // A model repeats a few patterns over many ops: each is tokenised once. Keys and tokens are
-  // views into the first op holding the pattern, which stays in place for the whole pass.
-  std::unordered_map<std::string_view, PatternSides> patterns;
+  // A model repeats a few patterns over many ops and functions: each is tokenised once. The
+  // map owns each pattern's text (a node's key stays in place) and the tokens view into it,
+  // so the cache outlives the functions that are resolved and dropped one by one.
+  std::unordered_map<std::string, PatternSides, TextHash, std::equal_to<>> patterns;
 };
+
+namespace {
+
+using Scratch = FunctionResolver::Scratch;
+
+// Re-points the tokens of `side`, views into `from`, to the same places in `to`.
+void move_views(PatternSide& side, std::string_view from, std::string_view to) {
+  for (std::string_view& tok : side.tokens) {
+    tok = to.substr(static_cast<std::size_t>(tok.data() - from.data()), tok.size());
+  }
+}
 
 // The tokenised sides of `pattern`, split at `arrow`; the left side is checked first.
 const PatternSides& pattern_sides(std::string_view pattern, std::size_t arrow, Scratch& s) {
@@ -127,7 +148,10 @@ const PatternSides& pattern_sides(std::string_view pattern, std::size_t arrow, S
   PatternSides sides;
   parse_pattern_side(pattern.substr(0, arrow), sides.left);
   parse_pattern_side(pattern.substr(arrow + 2), sides.right);
-  return s.patterns.emplace(pattern, std::move(sides)).first->second;
+  auto it = s.patterns.emplace(std::string(pattern), std::move(sides)).first;
+  move_views(it->second.left, pattern, it->first);
+  move_views(it->second.right, pattern, it->first);
+  return it->second;
 }
 
 // Binds the left side's axis names to the concrete dimensions of the first argument's type.
@@ -232,14 +256,19 @@ void resolve_function(std::string_view key, Function& f, Scratch& s) {
 
 }  // namespace
 
+FunctionResolver::FunctionResolver() : scratch_(std::make_unique<Scratch>()) {}
+FunctionResolver::~FunctionResolver() = default;
+
+void FunctionResolver::resolve(std::string_view key, Function& f) { resolve_function(key, f, *scratch_); }
+
 Module resolve(const Module& m) { return resolve(Module(m)); }
 
 // Only the axes of view and tile ops change; everything else is handed on as it is.
 Module resolve(Module&& m) {
   Module out = std::move(m);
-  Scratch s;
+  FunctionResolver resolver;
   for (auto it = out.functions.begin(); it != out.functions.end(); ++it) {
-    resolve_function(it->first, it.value(), s);
+    resolver.resolve(it->first, it.value());
   }
   return out;
 }

@@ -109,6 +109,12 @@ Module sub_module(const Module& m, const ConfigMap& config) {
   return sub_module(Module(m), config);
 }
 
+void sub_function_in_place(Function& f, const ConfigMap& config) {
+  if (config.empty()) return;
+  Lookup lookup{config, {}};
+  sub_function_in(f, lookup);
+}
+
 Module sub_module(Module&& m, const ConfigMap& config) {
   Module out = std::move(m);  // keys stay as stored, which may differ from a function's own name
   if (config.empty()) return out;

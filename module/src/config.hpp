@@ -27,5 +27,7 @@ Function sub_function(const Function& f, const ConfigMap& config);
 Module sub_module(const Module& m, const ConfigMap& config);
 // The same, substituting in place in a module the caller gives up.
 Module sub_module(Module&& m, const ConfigMap& config);
+// Substitutes in place in one function, as sub_module does in each function of a module.
+void sub_function_in_place(Function& f, const ConfigMap& config);
 
 }  // namespace travune

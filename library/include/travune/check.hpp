@@ -4,6 +4,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "travune/ast.hpp"
@@ -22,9 +23,19 @@ struct CheckResult {
   Constraints constraints;
 };
 
+// Checks one function, naming it by `key`, adding its findings and constraints to `result`.
+// Callees are looked up in `functions` by key and only their params are read, so a map of
+// signatures (functions without ops) serves as well as the whole module.
+void check_function(std::string_view key, const Function& fn, const OrderedMap<Function>& functions,
+                    CheckResult& result);
+
 // Checks every function in map order, naming each by its key. Findings are
 // messages in `errors`; only an op without outputs or output types stops the call.
 CheckResult check(const Module& m);
+
+// check(parse(text)), reading the text twice instead of holding its module: once for every
+// parse stop and the signatures, then once more checking each function as it is read.
+CheckResult check_source(std::string_view text);
 
 // {"errors":[...],"constraints":{"params":[...],"weights":{...}}}
 std::string write_check_result_json(const CheckResult& r);

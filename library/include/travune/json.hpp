@@ -1,6 +1,7 @@
 #pragma once
 // The JSON form of a Module: a compact writer and a typed reader.
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -44,6 +45,20 @@ std::string debug_form(const JsonError& e);
 // Reads the whole text as a Module. A reader error throws JsonError; the stops
 // of reading an op ("random requires 'lower' field", an out-of-range loop count) call fatal().
 Module read_module_json(std::string_view text);
+
+// What read_module_json_by_function hands over, in document order, as each part is read.
+struct ModuleJsonVisitor {
+  // The value of "header_comments".
+  std::function<void(std::vector<std::string>&& comments)> header_comments;
+  // Each entry of "functions": its key (valid during the call only) and its function.
+  // An exception thrown here ends the reading and passes to the caller.
+  std::function<void(std::string_view key, Function&& fn)> function;
+};
+
+// Reads the text as read_module_json does, with the same errors at the same points, but hands
+// the header comments and each function to `visit` instead of building a Module. A key may
+// come more than once; the Module keeps its first position and its last function.
+void read_module_json_by_function(std::string_view text, const ModuleJsonVisitor& visit);
 
 // A number or a list of numbers: Int when the value is an integer that fits in a signed
 // 64-bit integer, Float for any other number, List when an array holds only numbers.
