@@ -62,6 +62,9 @@ class OpList {
     ++size_;
   }
   std::size_t size() const { return size_; }
+  // A record to build the next op in, then appended by push_scratch().
+  Op& scratch() { return scratch_; }
+  void push_scratch() { push_back(std::move(scratch_)); }
   template <class F>
   void for_each(F&& f) const {
     for (const auto& chunk : chunks_)
@@ -87,6 +90,7 @@ class OpList {
  private:
   std::vector<std::vector<Op>> chunks_;
   std::size_t size_ = 0;
+  Op scratch_;
 };
 
 // A function's expanded body, kept for the rest of the flatten call: expansion
@@ -375,16 +379,17 @@ Bindings bind(const Function& callee, const Expanded& expanded, const Op& call) 
 }
 
 // The caller-side name of callee-side name n.
-std::string resolve_name(std::string_view n, const Bindings& b, std::string_view dotted_prefix,
-                         const NameSet& global_names) {
-  if (global_names.contains(n)) return std::string(n);
-  if (auto it = b.param_map.find(n); it != b.param_map.end()) return it->second;
+// Written over `to`, whose storage is reused.
+void resolve_name(std::string& to, std::string_view n, const Bindings& b,
+                  std::string_view dotted_prefix, const NameSet& global_names) {
+  if (global_names.contains(n)) return void(to.assign(n));
+  if (auto it = b.param_map.find(n); it != b.param_map.end()) return void(to.assign(it->second));
   for (const auto& [k, v] : b.star_map) {
-    if (n == k) return v;
+    if (n == k) return void(to.assign(v));
     if (n.size() > k.size() && n.starts_with(k) && n[k.size()] == '.')
-      return joined(v, "", n.substr(k.size()));
+      return void(to.assign(v).append(n.substr(k.size())));
   }
-  return joined(dotted_prefix, "", n);
+  to.assign(dotted_prefix).append(n);
 }
 
 // A cache op inside iteration i of a loop gets its own slot: var x.* becomes x.i.
@@ -392,32 +397,34 @@ void substitute_cache_var_star(Op& op, std::uint64_t i) {
   if (auto* c = std::get_if<Cache>(&op.kind); c && ends_in_star(c->var)) c->var = star_name(c->var, i);
 }
 
-// One op of the callee's body, renamed into the caller.
-Op renamed_into_caller(const Op& op, Bindings& b, std::string_view dotted_prefix,
-                       const NameSet& global_names) {
-  Op r;
+// One op of the callee's body, renamed into the caller, written over `r`: the ops of an
+// inlined body are built one after the other in the same record, reusing its storage.
+void rename_into_caller(const Op& op, Bindings& b, std::string_view dotted_prefix,
+                        const NameSet& global_names, Op& r) {
   r.kind = op.kind;
   r.output_types = op.output_types;
   r.comments = op.comments;
-  r.args.reserve(op.args.size());
-  for (const Atom& a : op.args) {
+  r.args.resize(op.args.size());
+  for (std::size_t i = 0; i < op.args.size(); ++i) {
+    const Atom& a = op.args[i];
     const std::string* n = name_of(a);
     if (!n) {
-      r.args.push_back(a);
+      r.args[i] = a;
     } else if (const Atom* num = b.numbers.empty() || global_names.contains(*n)
                                      ? nullptr
                                      : number_for(b, *n)) {
-      r.args.push_back(*num);
+      r.args[i] = *num;
     } else {
-      r.args.emplace_back(std::in_place_index<2>, resolve_name(*n, b, dotted_prefix, global_names));
+      std::string* to = std::get_if<std::string>(&r.args[i]);
+      if (!to) to = &r.args[i].emplace<std::string>();
+      resolve_name(*to, *n, b, dotted_prefix, global_names);
     }
   }
-  r.outputs.reserve(op.outputs.size());
-  for (const std::string& out : op.outputs) {
-    r.outputs.push_back(resolve_name(out, b, dotted_prefix, global_names));
-    if (!b.numbers.empty()) drop_number(b, out);
+  r.outputs.resize(op.outputs.size());
+  for (std::size_t i = 0; i < op.outputs.size(); ++i) {
+    resolve_name(r.outputs[i], op.outputs[i], b, dotted_prefix, global_names);
+    if (!b.numbers.empty()) drop_number(b, op.outputs[i]);
   }
-  return r;
 }
 
 // ---------------------------------------------------------------------------
@@ -451,11 +458,12 @@ void inline_call(Ctx& ctx, const Op& call, std::string_view prefix, Out& out,
   const Expanded& callee = expanded_body(ctx, it);
   Bindings b = bind(it->second, callee, call);
   const std::string dotted_prefix = joined(prefix, ".", "");
+  Op& r = out.scratch();
   callee.body.for_each([&](const Op& op) {
-    Op r = renamed_into_caller(op, b, dotted_prefix, ctx.global_names);
+    rename_into_caller(op, b, dotted_prefix, ctx.global_names, r);
     if (iteration) substitute_cache_var_star(r, *iteration);
     count_ops(ctx, op_weight(r));
-    out.push_back(std::move(r));
+    out.push_scratch();
   });
 }
 
@@ -620,16 +628,12 @@ void check_sound(Ctx& ctx, OrderedMap<Function>::const_iterator it) {
 class EntryOut {
  public:
   explicit EntryOut(FlatSink& sink) : sink_(sink) {}
-  void push_back(Op&& op) {
-    ++size_;
-    if (placing_ || !std::holds_alternative<Cache>(op.kind)) {
-      sink_.op(std::move(op));
-      return;
-    }
-    caches_.push_back(std::move(op));
-    sink_.hole();
-  }
+  void push_back(Op&& op) { push(op); }
   std::size_t size() const { return size_; }
+  // A record to build the next op in, then handed on by push_scratch(): the sink writes it
+  // out and leaves it (or takes it), so its storage serves the next op.
+  Op& scratch() { return scratch_; }
+  void push_scratch() { push(scratch_); }
   // Calls place(op) for each cache op of the expansion, in order, after telling the sink
   // which hole its ops fill.
   template <class F>
@@ -643,8 +647,19 @@ class EntryOut {
   }
 
  private:
+  void push(Op& op) {
+    ++size_;
+    if (placing_ || !std::holds_alternative<Cache>(op.kind)) {
+      sink_.op(std::move(op));
+      return;
+    }
+    caches_.push_back(std::move(op));
+    sink_.hole();
+  }
+
   FlatSink& sink_;
   OpList caches_;
+  Op scratch_;
   std::size_t size_ = 0;
   bool placing_ = false;
 };
