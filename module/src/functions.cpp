@@ -179,8 +179,7 @@ std::string resolve_json_body(const Args& a) {
 }
 
 std::string flatten_json_body(const Args& a) {
-  Module flat = flatten(read_module(a.text(0)), a.text(1), key_set(a.keys(2)));
-  return write_module_json(flat);
+  return write_flat_json(read_module(a.text(0)), a.text(1), key_set(a.keys(2)));
 }
 
 std::string infer_axes_json_body(const Args& a) {
