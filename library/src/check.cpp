@@ -509,9 +509,9 @@ CheckResult check_source(std::string_view text) {
   // First pass: every parse stop comes before any finding; only the signatures stay.
   OrderedMap<Function> signatures;
   auto keep_signature = [&](std::string&& key, Function& f) {
-    if (signatures.contains(key)) return false;
-    signatures.emplace(std::move(key), Function{std::move(f.name), {}, std::move(f.params), {}, {}});
-    return true;
+    auto [it, fresh] = signatures.try_emplace(std::move(key));
+    if (fresh) it.value() = Function{std::move(f.name), {}, std::move(f.params), {}, {}};
+    return fresh;
   };
   if (!parse_each(text, [](std::vector<std::string>&&) {}, keep_signature)) {
     // A repeated name: the module keeps its first position and its last definition.

@@ -1,6 +1,7 @@
 // The parser: trv source text to Module. `parse_each` tokenizes the text and reads functions
-// until the tokens run out, handing each to its caller as soon as it is read; each function is a header and a body of op statements, built
-// from types, argument lists and literals. A malformed text stops the whole call.
+// until the tokens run out, handing each to its caller as soon as it is read; `parse` gathers
+// them into a Module. Each function is a header and a body of op statements, built from
+// types, argument lists and literals. A malformed text stops the whole call.
 #include <charconv>
 #include <cmath>
 #include <iterator>
