@@ -80,6 +80,30 @@ bool expected(F&& f) {
   }
 }
 
+// The outcome of `f` as one text: its result, or the message of its fatal stop or reader
+// error, so that two ways to the same result (whole module, or one function at a time) can
+// be compared.
+template <class F>
+std::string outcome(F&& f) {
+  try {
+    return "result: " + f();
+  } catch (const Fatal& e) {
+    return "stop: " + e.message;
+  } catch (const JsonError& e) {
+    return "reader error: " + debug_form(e);
+  } catch (const std::bad_alloc&) {
+    return "out of memory";
+  }
+}
+
+// Finds a difference between the outcomes of the whole-module way and the streaming way.
+template <class Whole, class Streamed>
+void assert_same_outcome(std::string_view what, Whole&& whole, Streamed&& streamed) {
+  std::string a = outcome(whole);
+  std::string b = outcome(streamed);
+  if (a != b) finding(what, "the whole module gives\n" + a + "\nbut function by function\n" + b);
+}
+
 // As expected(), for the JSON readers, which also throw JsonError (the callers turn it into a
 // fatal stop with the error's debug form).
 template <class F>

@@ -148,12 +148,27 @@ void check_reformat(const Module& m) {
     fuzz::finding("format_trv then parse then format_trv", "text changed:\n" + first + "----\n" + second);
 }
 
+// parse_to_json, format_source and check_source read the text one function at a time;
+// they give what the whole module gives, stops included.
+void check_streaming(std::string_view text, std::uint64_t width) {
+  fuzz::assert_same_outcome(
+      "parse_to_json", [&] { return write_module_json(parse(text)); },
+      [&] { return parse_to_json(text); });
+  fuzz::assert_same_outcome(
+      "format_source", [&] { return format_trv(parse(text), width); },
+      [&] { return format_source(text, width); });
+  fuzz::assert_same_outcome(
+      "check_source", [&] { return write_check_result_json(check(parse(text))); },
+      [&] { return write_check_result_json(check_source(text)); });
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   fuzz::ExactText text(std::string_view(reinterpret_cast<const char*>(data), size));
   // Python hands over str, and files must be UTF-8: nothing else reaches the parser.
   if (!fuzz::valid_utf8(text.view())) return -1;
+  check_streaming(text.view(), size % 128);
   Module m;
   if (!fuzz::expected([&] { m = parse(text.view()); })) return 0;
 

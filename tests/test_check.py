@@ -336,3 +336,38 @@ def test_check_file_stops(tmp_path, source, prefix):
         t.check_file(str(path))
     assert type(info.value).__name__ == "PanicException"
     assert str(info.value).startswith(prefix)
+
+
+
+def check_source(tmp_path, source):
+    path = tmp_path / "m.trv"
+    path.write_text(source)
+    return json.loads(t.check_file(str(path)))
+
+
+def test_check_file_callee_defined_later(tmp_path):
+    src = "main(x: f32[4], w: *) -> () {\n  y: f32[4] = call[later](x, w.k)\n}\n" \
+          "later(a: i32[4], k: f32[2]) -> () {}\n"
+    assert check_source(tmp_path, src) == {
+        "errors": ["main/y: arg 0 'a' \u2014 dtype: f32 vs i32"],
+        "constraints": {"params": [], "weights": {"main": {"w.k": T("f32", 2)}}}}
+
+
+def test_check_file_repeated_function_keeps_first_position_and_last_definition(tmp_path):
+    src = "f(a: f32[4]) -> () {\n  y: i32[4] = map[exp](a)\n}\n" \
+          "g(x: f32[4]) -> () {\n  y: f32[4] = call[f](x)\n}\n" \
+          "f(a: i32[4]) -> () {\n  y: f32[4] = map[exp](a)\n}\n"
+    assert check_source(tmp_path, src)["errors"] == [
+        declared(ty("f32", "Concrete(4)"), ty("i32", "Concrete(4)"), "dtype: i32 vs f32"),
+        "g/y: arg 0 'a' \u2014 dtype: f32 vs i32"]
+
+
+@pytest.mark.parametrize("late,message", [
+    ("y = nope", 'Unknown op: "nope"'),  # a parse stop anywhere comes before the checker's
+    ("y = iota", "index out of bounds: the len is 0 but the index is 0"),
+])
+def test_check_file_parse_stops_come_first(tmp_path, late, message):
+    with pytest.raises(BaseException) as info:
+        check_source(tmp_path, f"f() -> () {{ () : () = iota }}\ng() -> () {{ {late} }}")
+    assert type(info.value).__name__ == "PanicException"
+    assert str(info.value) == message

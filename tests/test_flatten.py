@@ -238,6 +238,92 @@ def test_entry_key_differs_from_name():
     assert list(out["functions"]) == ["main"] and out["functions"]["main"]["name"] == "f"
 
 
+# Slots placed among ordinary ops: the first op of the entry is a slot, slots sit inside
+# unrolled layers, some are computed by init, some supplied and extended, some supplied as
+# they are (their ops vanish, the first one included).
+SLOTS = """
+init_s(x: f32[n]) -> (s: f32[n]) { t = map[neg](x)  s = map[exp](t) }
+init_k(x: f32[n]) -> (k: f32[n]) { k = map[neg](x) }
+ext_k(k: f32[n], x: f32[n]) -> (y: f32[n]) { y = map[add](k, x) }
+init_v(x: f32[n]) -> (v: f32[n]) { v = map[abs](x) }
+layer(x: f32[n]) -> (y: f32[n]) {
+  a = map[exp](x)
+  k: f32[n] = cache[k.*, init_k, ext_k](a)
+  y = map[add](a, k)
+}
+main(x: f32[n]) -> (o: f32[n]) {
+  s: f32[n] = cache[s, init_s](x)
+  x = loop[layer, 2](x)
+  v: f32[n] = cache[v, init_v](x)
+  o = map[mul](x, v)
+}
+"""
+
+
+def map_op(function, output, *args):
+    return {"kind": "map", "function": function, "outputs": [output], "output_types": [None],
+            "args": list(args)}
+
+
+def module_text(params, returns, ops):
+    """The compact JSON text of a module holding only main, its names all of type f32[n]."""
+    ty = {"dtype": "f32", "shape": ["n"]}
+    fn = {"name": "main", "params": [{"name": p, "ty": ty} for p in params],
+          "returns": [{"name": r, "ty": ty} for r in returns], "ops": ops}
+    return json.dumps({"functions": {"main": fn}}, separators=(",", ":"))
+
+
+LAYER_0 = [map_op("exp", "loop0.a", "x")]
+LAYER_0_END = [map_op("add", "x_1", "loop0.a", "loop0.k"), map_op("exp", "loop1.a", "x_1")]
+LAYER_1_END = [map_op("add", "x_2", "loop1.a", "loop1.k")]
+
+
+@pytest.mark.parametrize("keys,params,returns,ops", [
+    ([], ["x"], ["o", "s", "k.0", "k.1", "v"],
+     [map_op("neg", "s.t", "x"), map_op("exp", "s", "s.t")] + LAYER_0 +
+     [map_op("neg", "k.0", "loop0.a")] + LAYER_0_END + [map_op("neg", "k.1", "loop1.a")] +
+     LAYER_1_END + [map_op("abs", "v", "x_2"), map_op("mul", "o", "x_2", "v")]),
+    (["s", "k.1", "v"], ["x", "s", "k.1", "v"], ["o", "s", "k.0", "k.1_new", "v"],
+     LAYER_0 + [map_op("neg", "k.0", "loop0.a")] + LAYER_0_END +
+     [map_op("add", "k.1_new", "k.1", "loop1.a")] + LAYER_1_END + [map_op("mul", "o", "x_2", "v")]),
+])
+def test_slots_among_ops(keys, params, returns, ops):
+    assert t.flatten_json(t.parse_to_json(SLOTS), "main", keys) == module_text(params, returns, ops)
+
+
+def test_only_supplied_slots_leave_no_ops():
+    src = "init(x: f32[n]) -> (c: f32[n]) { c = map[neg](x) }\n" \
+          "main(x: f32[n]) -> (o: f32[n]) { a: f32[n] = cache[a, init](x)  b: f32[n] = cache[b, init](x) }"
+    assert t.flatten_json(t.parse_to_json(src), "main", ["a", "b"]) == \
+        module_text(["x", "a", "b"], ["o", "a", "b"], [])
+
+
+# The whole entry expands before its slots are placed: a stop of the expansion wins over a
+# stop of an earlier slot.
+SLOT_STOPS = {
+    "untyped slot": ("c = cache[s, init](x)", "cache slot must have a declared type"),
+    "slot's init unknown": ("c: f32[n] = cache[s, nowhere](x)", "no entry found for key"),
+    "slot's init over the bound": ("c: f32[n] = cache[s, huge](x)",
+                                   "loop over 'init' with count 18446744073709551615 would "
+                                   "produce more than 10000000 ops"),
+}
+LATER_STOPS = {
+    "recursion": ("o = call[main](x)", "recursive call: main -> main"),
+    "binding count": ("o = call[init](x, x)", "range end index 2 out of range for slice of length 1"),
+}
+
+
+@pytest.mark.parametrize("slot,slot_message", SLOT_STOPS.values(), ids=SLOT_STOPS.keys())
+@pytest.mark.parametrize("later,later_message", LATER_STOPS.values(), ids=LATER_STOPS.keys())
+def test_expansion_stop_wins_over_slot_stop(slot, slot_message, later, later_message):
+    functions = "init(x: f32[n]) -> (c: f32[n]) { c = map[neg](x) }\n" \
+                "huge(x: f32[n]) -> (x: f32[n]) { x = loop[init, -1](x) }\n"
+    assert stop(functions + f"main(x: f32[n]) -> (o: f32[n]) {{ {slot}  o = map[neg](x) }}") == \
+        slot_message
+    assert stop(functions + f"main(x: f32[n]) -> (o: f32[n]) {{ {slot}  {later} }}") == \
+        later_message
+
+
 # ---- stops ----
 
 STOPS = {

@@ -212,6 +212,21 @@ def test_rewriting_after_inlining(load):
                                          ["x_1", "model.layers.1.norm.weight"]]
 
 
+def test_rewriting_reaches_slot_ops(load):
+    # The ops of a slot are written after the whole entry has expanded, into its place.
+    source = ("main(x: f32[2], weights: *) -> (y: f32[2]) {\n"
+              "  k: f32[2] = cache[k, init_k, ext_k](x, weights.kv)\n"
+              "  y: f32[2] = map[mul](x, weights.out)\n"
+              "}\n"
+              "init_k(x: f32[2], w: f32[2]) -> (k: f32[2]) {\n  k: f32[2] = map[mul](x, w)\n}\n"
+              "ext_k(k: f32[2], x: f32[2], w: f32[2]) -> (k: f32[2]) {\n"
+              "  k: f32[2] = map[add](k, x, w)\n}\n")
+    config = '[weights]\nkv = "KV"\nout = "OUT"\n'
+    for keys, first in [((), ["x", "KV"]), (("k",), ["k", "x", "KV"])]:
+        ops = load(source, config, cache_keys=list(keys))["functions"]["main"]["ops"]
+        assert [op["args"] for op in ops] == [first, ["x", "OUT"]]
+
+
 # ---- order of the steps and their failures ----
 
 def test_default_entry_and_cache_keys(files):
@@ -330,6 +345,18 @@ def test_config_changed_between_reads(files, tmp_path, then, message):
     out = _load_in_child(trv, config)
     thread.join(timeout=10)
     assert out.startswith("PanicException\n" + message.format(config))
+
+
+@pytest.mark.parametrize("then", [
+    os.unlink, lambda p: (p.unlink(), p.write_text("a = \n")),
+])
+def test_flatten_stop_wins_over_second_read(files, tmp_path, then):
+    # The mapping is read before flattening, yet a stop of flattening is the one reported.
+    trv, _ = files("main(x: f32[2]) -> (y: f32[2]) {\n  y: f32[2] = call[nowhere](x)\n}\n", "")
+    config, thread = _fifo_config(tmp_path, "[shape]\nn = 2\n", then)
+    out = _load_in_child(trv, config)
+    thread.join(timeout=10)
+    assert out == "PanicException\nno entry found for key"
 
 
 # ---- the shipped example ----

@@ -423,9 +423,26 @@ def test_only_comments():
 
 
 def test_duplicate_functions_keep_first_position():
-    m = module("f() -> () { a = iota } g() -> () {} f() -> () { b = iota }")
+    m = module("// h\nf() -> () { a = iota } g() -> () {} // c\nf(x: *) -> () { b = iota }")
+    assert m["header_comments"] == ["// h"]
     assert list(m["functions"]) == ["f", "g"]
-    assert m["functions"]["f"]["ops"][0]["outputs"] == ["b"]
+    f = m["functions"]["f"]
+    assert (f["comments"], f["params"][0]["name"], f["ops"][0]["outputs"]) == (["// c"], "x", ["b"])
+
+
+@pytest.mark.parametrize("late,message", [
+    ("g() -> () { y = nope }", 'Unknown op: "nope"'),
+    ("g(a: f32[99999999999999999999]) -> () {}", UNWRAP + "ParseIntError { kind: PosOverflow }"),
+    ("g() -> () { y = iota", "index out of bounds: the len is 80 but the index is 80"),
+])
+@pytest.mark.parametrize("call", [t.parse_to_json, t.fmt_source])
+def test_late_parse_error_after_valid_functions(late, message, call):
+    # The functions read before the error are written as they come; the stop discards them.
+    src = "// top\n" + "".join(f"f{i}(x: f32[N]) -> () {{\n  y = map[exp](x)\n}}\n" for i in range(3))
+    with pytest.raises(BaseException) as info:
+        call(src + late)
+    assert type(info.value).__name__ == "PanicException"
+    assert str(info.value) == message
 
 
 def test_any_token_names_a_function():

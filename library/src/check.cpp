@@ -13,6 +13,7 @@
 
 #include "travune/fatal.hpp"
 #include "travune/json.hpp"
+#include "travune/parse.hpp"
 
 namespace travune {
 namespace {
@@ -501,6 +502,28 @@ void check_function(std::string_view key, const Function& fn, const OrderedMap<F
 CheckResult check(const Module& m) {
   CheckResult result;
   for (const auto& [key, fn] : m.functions) check_function(key, fn, m.functions, result);
+  return result;
+}
+
+CheckResult check_source(std::string_view text) {
+  // First pass: every parse stop comes before any finding; only the signatures stay.
+  OrderedMap<Function> signatures;
+  auto keep_signature = [&](std::string&& key, Function& f) {
+    auto [it, fresh] = signatures.try_emplace(std::move(key));
+    if (fresh) it.value() = Function{std::move(f.name), {}, std::move(f.params), {}, {}};
+    return fresh;
+  };
+  if (!parse_each(text, [](std::vector<std::string>&&) {}, keep_signature)) {
+    // A repeated name: the module keeps its first position and its last definition.
+    return check(parse(text));
+  }
+  // Second pass: each function is checked as it is read, then dropped.
+  CheckResult result;
+  auto check_one = [&](std::string&& key, Function& f) {
+    check_function(key, f, signatures, result);
+    return true;
+  };
+  parse_each(text, [](std::vector<std::string>&&) {}, check_one);
   return result;
 }
 

@@ -10,8 +10,10 @@
 #include <unordered_set>
 #include <utility>
 #include <vector>
+#include <sys/mman.h>
 
 #include "travune/fatal.hpp"
+#include "travune/json.hpp"
 
 namespace travune {
 namespace {
@@ -61,6 +63,9 @@ class OpList {
     ++size_;
   }
   std::size_t size() const { return size_; }
+  // A record to build the next op in, then appended by push_scratch().
+  Op& scratch() { return scratch_; }
+  void push_scratch() { push_back(std::move(scratch_)); }
   template <class F>
   void for_each(F&& f) const {
     for (const auto& chunk : chunks_)
@@ -86,6 +91,7 @@ class OpList {
  private:
   std::vector<std::vector<Op>> chunks_;
   std::size_t size_ = 0;
+  Op scratch_;
 };
 
 // A function's expanded body, kept for the rest of the flatten call: expansion
@@ -106,6 +112,10 @@ struct Ctx {
   std::unordered_map<std::string_view, std::uint64_t> sizes;  // predicted_size, known
   std::vector<std::string_view> size_chain;                   // predicted_size, in progress
   std::unordered_set<std::string_view> sound;                 // expand without a stop
+  // Per function, the call and loop ops naming it not yet expanded; once none is left
+  // (and no cache op names it), its expanded body is needed no more.
+  std::unordered_map<std::string_view, std::size_t> pending_sites;
+  std::unordered_set<std::string_view> slot_functions;  // named by cache ops as init or extend
 };
 
 // ---------------------------------------------------------------------------
@@ -370,16 +380,17 @@ Bindings bind(const Function& callee, const Expanded& expanded, const Op& call) 
 }
 
 // The caller-side name of callee-side name n.
-std::string resolve_name(std::string_view n, const Bindings& b, std::string_view dotted_prefix,
-                         const NameSet& global_names) {
-  if (global_names.contains(n)) return std::string(n);
-  if (auto it = b.param_map.find(n); it != b.param_map.end()) return it->second;
+// Written over `to`, whose storage is reused.
+void resolve_name(std::string& to, std::string_view n, const Bindings& b,
+                  std::string_view dotted_prefix, const NameSet& global_names) {
+  if (global_names.contains(n)) return void(to.assign(n));
+  if (auto it = b.param_map.find(n); it != b.param_map.end()) return void(to.assign(it->second));
   for (const auto& [k, v] : b.star_map) {
-    if (n == k) return v;
+    if (n == k) return void(to.assign(v));
     if (n.size() > k.size() && n.starts_with(k) && n[k.size()] == '.')
-      return joined(v, "", n.substr(k.size()));
+      return void(to.assign(v).append(n.substr(k.size())));
   }
-  return joined(dotted_prefix, "", n);
+  to.assign(dotted_prefix).append(n);
 }
 
 // A cache op inside iteration i of a loop gets its own slot: var x.* becomes x.i.
@@ -387,38 +398,43 @@ void substitute_cache_var_star(Op& op, std::uint64_t i) {
   if (auto* c = std::get_if<Cache>(&op.kind); c && ends_in_star(c->var)) c->var = star_name(c->var, i);
 }
 
-// One op of the callee's body, renamed into the caller.
-Op renamed_into_caller(const Op& op, Bindings& b, std::string_view dotted_prefix,
-                       const NameSet& global_names) {
-  Op r;
+// One op of the callee's body, renamed into the caller, written over `r`: the ops of an
+// inlined body are built one after the other in the same record, reusing its storage.
+void rename_into_caller(const Op& op, Bindings& b, std::string_view dotted_prefix,
+                        const NameSet& global_names, Op& r) {
   r.kind = op.kind;
   r.output_types = op.output_types;
   r.comments = op.comments;
-  r.args.reserve(op.args.size());
-  for (const Atom& a : op.args) {
+  r.args.resize(op.args.size());
+  for (std::size_t i = 0; i < op.args.size(); ++i) {
+    const Atom& a = op.args[i];
     const std::string* n = name_of(a);
     if (!n) {
-      r.args.push_back(a);
+      r.args[i] = a;
     } else if (const Atom* num = b.numbers.empty() || global_names.contains(*n)
                                      ? nullptr
                                      : number_for(b, *n)) {
-      r.args.push_back(*num);
+      r.args[i] = *num;
     } else {
-      r.args.emplace_back(std::in_place_index<2>, resolve_name(*n, b, dotted_prefix, global_names));
+      std::string* to = std::get_if<std::string>(&r.args[i]);
+      if (!to) to = &r.args[i].emplace<std::string>();
+      resolve_name(*to, *n, b, dotted_prefix, global_names);
     }
   }
-  r.outputs.reserve(op.outputs.size());
-  for (const std::string& out : op.outputs) {
-    r.outputs.push_back(resolve_name(out, b, dotted_prefix, global_names));
-    if (!b.numbers.empty()) drop_number(b, out);
+  r.outputs.resize(op.outputs.size());
+  for (std::size_t i = 0; i < op.outputs.size(); ++i) {
+    resolve_name(r.outputs[i], op.outputs[i], b, dotted_prefix, global_names);
+    if (!b.numbers.empty()) drop_number(b, op.outputs[i]);
   }
-  return r;
 }
 
 // ---------------------------------------------------------------------------
 // Expansion.
 
-void expand_into(Ctx& ctx, const Function& f, OpList& out);
+// `Out` is where expanded ops go: an OpList, or the entry's output (EntryOut); either
+// takes ops by push_back and counts them by size().
+template <class Out>
+void expand_into(Ctx& ctx, const Function& f, Out& out);
 
 // The expanded body of the function at `it`, built on first use.
 const Expanded& expanded_body(Ctx& ctx, OrderedMap<Function>::const_iterator it) {
@@ -434,7 +450,8 @@ const Expanded& expanded_body(Ctx& ctx, OrderedMap<Function>::const_iterator it)
 
 // Appends the body of the call op's target, renamed into the caller under `prefix`.
 // Inside iteration i of a loop, cache vars ending in ".*" take the iteration number.
-void inline_call(Ctx& ctx, const Op& call, std::string_view prefix, OpList& out,
+template <class Out>
+void inline_call(Ctx& ctx, const Op& call, std::string_view prefix, Out& out,
                  std::optional<std::uint64_t> iteration = std::nullopt) {
   const auto* c = std::get_if<Call>(&call.kind);
   if (!c) fatal("internal error: entered unreachable code");
@@ -442,11 +459,12 @@ void inline_call(Ctx& ctx, const Op& call, std::string_view prefix, OpList& out,
   const Expanded& callee = expanded_body(ctx, it);
   Bindings b = bind(it->second, callee, call);
   const std::string dotted_prefix = joined(prefix, ".", "");
+  Op& r = out.scratch();
   callee.body.for_each([&](const Op& op) {
-    Op r = renamed_into_caller(op, b, dotted_prefix, ctx.global_names);
+    rename_into_caller(op, b, dotted_prefix, ctx.global_names, r);
     if (iteration) substitute_cache_var_star(r, *iteration);
     count_ops(ctx, op_weight(r));
-    out.push_back(std::move(r));
+    out.push_scratch();
   });
 }
 
@@ -462,7 +480,8 @@ std::vector<Atom> renamed_args(const std::vector<Atom>& args, const NameMap& ren
 // Unrolls a loop op (arguments already renamed) into calls of its body function,
 // one per iteration, threading the value named like the loop's first output.
 // Returns the name of the last value, when there is one.
-std::optional<std::string> unroll_loop(Ctx& ctx, const Op& loop, OpList& out) {
+template <class Out>
+std::optional<std::string> unroll_loop(Ctx& ctx, const Op& loop, Out& out) {
   const Loop& l = std::get<Loop>(loop.kind);
   if (const std::string* sym = std::get_if<std::string>(&l.count))
     fatal("Loop count '" + *sym + "' not resolved before flattening");
@@ -506,8 +525,22 @@ void end_renamings(const std::vector<std::string>& outputs, NameMap& renames) {
   for (const std::string& o : outputs) renames.erase(o);
 }
 
+// Every function expands at most once, so each call or loop op is expanded at most once;
+// when the last one naming a function is done, that function's body is released (it is
+// known to expand without a stop, as if it were still built).
+void site_done(Ctx& ctx, std::string_view target) {
+  auto it = ctx.pending_sites.find(target);
+  if (it == ctx.pending_sites.end() || --it->second > 0 || ctx.slot_functions.contains(target))
+    return;
+  auto body = ctx.bodies.find(target);
+  if (body == ctx.bodies.end()) return;
+  ctx.sound.insert(body->first);
+  ctx.bodies.erase(body);
+}
+
 // Appends the body of f with every call inlined and every loop unrolled.
-void expand_into(Ctx& ctx, const Function& f, OpList& out) {
+template <class Out>
+void expand_into(Ctx& ctx, const Function& f, Out& out) {
   NameMap renames;
   for (const Op& op : f.ops) {
     if (std::holds_alternative<Call>(op.kind)) {
@@ -516,10 +549,12 @@ void expand_into(Ctx& ctx, const Function& f, OpList& out) {
       const std::string& target = std::get<Call>(op.kind).target;
       check_room(ctx, target, 1, call.args.size(), [&] { return call_culprit(target); });
       inline_call(ctx, call, call.outputs[0], out);
+      site_done(ctx, target);
       end_renamings(op.outputs, renames);
     } else if (std::holds_alternative<Loop>(op.kind)) {
       Op loop{op.kind, op.outputs, op.output_types, renamed_args(op.args, renames), {}};
       std::optional<std::string> last = unroll_loop(ctx, loop, out);
+      site_done(ctx, std::get<Loop>(op.kind).target);
       end_renamings(op.outputs, renames);
       if (last) renames.insert_or_assign(loop.outputs[0], std::move(*last));
     } else {
@@ -588,15 +623,47 @@ void check_sound(Ctx& ctx, OrderedMap<Function>::const_iterator it) {
   ctx.sound.insert(key);
 }
 
-// The body of the named function, flattened.
-OpList expand(Ctx& ctx, const std::string& name) {
-  auto it = find_function(ctx, name);
-  enter(ctx, it->first);
-  OpList out;
-  expand_into(ctx, it->second, out);
-  ctx.chain.pop_back();
-  return out;
-}
+// The entry's ops on their way to the sink. While the entry expands, a cache op leaves a
+// hole in the sink and is kept until slots are placed; while a slot is placed, every op
+// (a cache op inside an init or extend function too) goes to the sink as it is.
+class EntryOut {
+ public:
+  explicit EntryOut(FlatSink& sink) : sink_(sink) {}
+  void push_back(Op&& op) { push(op); }
+  std::size_t size() const { return size_; }
+  // A record to build the next op in, then handed on by push_scratch(): the sink writes it
+  // out and leaves it (or takes it), so its storage serves the next op.
+  Op& scratch() { return scratch_; }
+  void push_scratch() { push(scratch_); }
+  // Calls place(op) for each cache op of the expansion, in order, after telling the sink
+  // which hole its ops fill.
+  template <class F>
+  void place_slots(F&& place) {
+    placing_ = true;
+    std::size_t hole = 0;
+    caches_.for_each([&](const Op& op) {
+      sink_.fill(hole++);
+      place(op);
+    });
+  }
+
+ private:
+  void push(Op& op) {
+    ++size_;
+    if (placing_ || !std::holds_alternative<Cache>(op.kind)) {
+      sink_.op(std::move(op));
+      return;
+    }
+    caches_.push_back(std::move(op));
+    sink_.hole();
+  }
+
+  FlatSink& sink_;
+  OpList caches_;
+  Op scratch_;
+  std::size_t size_ = 0;
+  bool placing_ = false;
+};
 
 // ---------------------------------------------------------------------------
 // Flattening entry.
@@ -625,6 +692,29 @@ NameSet global_names(const Module& m) {
   return globals;
 }
 
+void count_sites_of(Ctx& ctx, const Function& f) {
+  for (const Op& op : f.ops) {
+    if (const Call* c = std::get_if<Call>(&op.kind)) {
+      ++ctx.pending_sites[c->target];
+    } else if (const Loop* l = std::get_if<Loop>(&op.kind)) {
+      ++ctx.pending_sites[l->target];
+    } else if (const Cache* c = std::get_if<Cache>(&op.kind)) {
+      ctx.slot_functions.insert(c->init);
+      if (c->extend) ctx.slot_functions.insert(*c->extend);
+    }
+  }
+}
+
+// Fills pending_sites and slot_functions. The entry expands once as the entry and, when
+// some op names it (an init function may call it), once more as a callee.
+void count_sites(Ctx& ctx, const std::string& entry) {
+  for (const auto& [key, f] : ctx.functions) count_sites_of(ctx, f);
+  auto it = ctx.functions.find(entry);
+  if (it != ctx.functions.end() &&
+      (ctx.pending_sites.contains(entry) || ctx.slot_functions.contains(entry)))
+    count_sites_of(ctx, it->second);
+}
+
 // The cache slots of one flatten call.
 struct CacheCtx {
   std::vector<Param> cache_inputs;
@@ -640,7 +730,7 @@ void record_output(CacheCtx& cc, const std::string& name, const TensorType& ty) 
 
 // Replaces a cache op by its slot: computed by `init` when not selected by the
 // cache keys; supplied by the caller otherwise, and extended by `extend` if given.
-void place_cache_slot(Ctx& ctx, CacheCtx& cc, const Op& op, OpList& out) {
+void place_cache_slot(Ctx& ctx, CacheCtx& cc, const Op& op, EntryOut& out) {
   const Cache& c = std::get<Cache>(op.kind);
   if (op.output_types.empty() || !op.output_types[0]) fatal("cache slot must have a declared type");
   const TensorType& ty = *op.output_types[0];
@@ -676,30 +766,214 @@ std::vector<Param> with_slots(const std::vector<Param>& own, const std::vector<P
   return all;
 }
 
+// ---------------------------------------------------------------------------
+// Sinks.
+
+// The entry's ops as records, holes filled by their slots.
+class OpCollector : public FlatSink {
+ public:
+  void op(Op&& op) override { (filling_ ? slots_ : main_).push_back(std::move(op)); }
+  void hole() override { hole_at_.push_back(main_.size()); }
+  void fill(std::size_t) override {
+    filling_ = true;
+    slot_start_.push_back(slots_.size());
+  }
+
+  std::vector<Op> take() && {
+    std::vector<Op> ops;
+    ops.reserve(main_.size() + slots_.size());
+    std::vector<Op> slot_ops = std::move(slots_).take();
+    slot_start_.push_back(slot_ops.size());
+    std::size_t hole = 0, at = 0;
+    auto fill_holes = [&] {
+      for (; hole < hole_at_.size() && hole_at_[hole] == at; ++hole)
+        for (std::size_t i = slot_start_[hole]; i < slot_start_[hole + 1]; ++i)
+          ops.push_back(std::move(slot_ops[i]));
+    };
+    std::move(main_).drain([&](Op& op) {
+      fill_holes();
+      ops.push_back(std::move(op));
+      ++at;
+    });
+    fill_holes();
+    return ops;
+  }
+
+ private:
+  OpList main_;                        // the expansion's ops
+  std::vector<std::size_t> hole_at_;   // per hole, the number of expansion ops before it
+  OpList slots_;                       // the slots' ops, slot after slot
+  std::vector<std::size_t> slot_start_;  // per hole, where its slot's ops begin in slots_
+  bool filling_ = false;
+};
+
+// Asks the system to back the whole 2 MiB pages of a large buffer's storage with huge pages:
+// the text of a large model takes hundreds of MB, written once front to back, and faulting
+// it in 4 KiB at a time costs more than writing it. Only pages written count, either way.
+void advise_huge_pages(std::string& buffer) {
+#ifdef MADV_HUGEPAGE
+  constexpr std::uintptr_t kHuge = std::uintptr_t{1} << 21;
+  const auto start = reinterpret_cast<std::uintptr_t>(buffer.data());
+  const std::uintptr_t begin = (start + kHuge - 1) & ~(kHuge - 1);
+  const std::uintptr_t end = (start + buffer.capacity()) & ~(kHuge - 1);
+  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+  (void)buffer;
+#endif
+}
+
+// The entry's ops as JSON text, each written as ",{...}" as soon as it arrives, into chunks
+// of about kChunk bytes: no large buffer is copied to grow, and blocks this large are mapped
+// apart from the heap by the allocator, so each one goes back to the system as soon as
+// assemble() has copied it (only the pages written count meanwhile). The text is kept as
+// spans of the chunks: the expansion's spans with a mark for each hole, and each slot's
+// spans; assemble() joins them in order under the function's head.
+class FlatJsonText : public FlatSink {
+ public:
+  explicit FlatJsonText(const FlatOpEdit& edit) : edit_(edit) {}
+
+  void op(Op&& op) override {
+    if (edit_) edit_(op);
+    std::string& chunk = room();
+    const std::size_t begin = chunk.size();
+    chunk += ',';
+    append_op_json(chunk, op);
+    add_span(begin, chunk.size());
+  }
+  void hole() override { main_.push_back(Span{kHole, holes_++, 0}); }
+  void fill(std::size_t) override {
+    filling_ = true;
+    slot_first_.push_back(slot_spans_.size());
+  }
+
+  std::string assemble(const std::vector<std::string>& header_comments, std::string_view key,
+                       const Function& signature) && {
+    std::string head;
+    open_module_json(head, header_comments);
+    append_json_string(head, key);
+    head += ':';
+    append_function_head_json(head, signature);
+    std::string tail;
+    append_function_tail_json(tail);
+    close_module_json(tail);
+    slot_first_.push_back(slot_spans_.size());
+
+    std::size_t size = head.size() + tail.size();
+    for (const Span& s : main_)
+      if (s.chunk != kHole) size += s.end - s.begin;
+    for (const Span& s : slot_spans_) size += s.end - s.begin;
+    std::string out;
+    out.reserve(size);
+    advise_huge_pages(out);
+    out += head;
+    bool first = true;
+    auto copy = [&](const Span& s) {
+      std::string& chunk = chunks_[s.chunk];
+      const std::size_t skip = first ? 1 : 0;  // the first op has no ',' before it
+      first = false;
+      out.append(chunk, s.begin + skip, s.end - s.begin - skip);
+      if (--uses_[s.chunk] == 0) std::string().swap(chunk);
+    };
+    for (const Span& s : main_) {
+      if (s.chunk != kHole) {
+        copy(s);
+        continue;
+      }
+      for (std::size_t i = slot_first_[s.begin]; i < slot_first_[s.begin + 1]; ++i)
+        copy(slot_spans_[i]);
+    }
+    out += tail;
+    return out;
+  }
+
+ private:
+  static constexpr std::size_t kChunk = std::size_t{1} << 26;  // 64 MiB
+  static constexpr std::size_t kRoom = std::size_t{1} << 14;  // the room kept for the next op
+  static constexpr std::size_t kHole = std::numeric_limits<std::size_t>::max();
+
+  // Bytes [begin, end) of a chunk; in main_, a chunk of kHole marks hole number `begin`.
+  struct Span {
+    std::size_t chunk;
+    std::size_t begin;
+    std::size_t end;
+  };
+
+  std::string& room() {
+    if (chunks_.empty() || chunks_.back().size() > kChunk - kRoom) {
+      chunks_.emplace_back().reserve(kChunk);
+      advise_huge_pages(chunks_.back());
+      uses_.push_back(0);
+    }
+    return chunks_.back();
+  }
+
+  // Text just written at [begin, end) of the last chunk, continuing the current span when
+  // it follows it directly.
+  void add_span(std::size_t begin, std::size_t end) {
+    const std::size_t chunk = chunks_.size() - 1;
+    std::vector<Span>& spans = filling_ ? slot_spans_ : main_;
+    const bool open = filling_ ? spans.size() > slot_first_.back() : !spans.empty();
+    if (open && spans.back().chunk == chunk && spans.back().end == begin) {
+      spans.back().end = end;
+      return;
+    }
+    spans.push_back(Span{chunk, begin, end});
+    ++uses_[chunk];
+  }
+
+  const FlatOpEdit& edit_;
+  std::vector<std::string> chunks_;
+  std::vector<std::size_t> uses_;  // per chunk, the spans still to be copied from it
+  std::vector<Span> main_;
+  std::vector<Span> slot_spans_;
+  std::vector<std::size_t> slot_first_;  // per hole, its slot's first span in slot_spans_
+  std::size_t holes_ = 0;
+  bool filling_ = false;
+};
+
 }  // namespace
 
-Module flatten(const Module& m, std::string_view entry, const CacheKeys& cache_keys) {
+Function flatten_into(const Module& m, std::string_view entry, const CacheKeys& cache_keys,
+                      FlatSink& sink) {
   const NameSet globals = global_names(m);
-  Ctx ctx{m.functions, globals, {}, {}, 0, {}, {}, {}};
+  Ctx ctx{m.functions, globals, {}, {}, 0, {}, {}, {}, {}, {}};
   const std::string entry_key(entry);
-  OpList flat = expand(ctx, entry_key);
+  count_sites(ctx, entry_key);
+  auto it = find_function(ctx, entry_key);
+
+  // The whole entry expands before any slot is placed: a stop of the expansion wins over
+  // a stop of a slot.
+  EntryOut out(sink);
+  enter(ctx, it->first);
+  expand_into(ctx, it->second, out);
+  ctx.chain.pop_back();
 
   CacheCtx cc{{}, {}, cache_keys, {}, {}};
-  OpList result;
-  std::move(flat).drain([&](Op& op) {
-    if (std::holds_alternative<Cache>(op.kind))
-      place_cache_slot(ctx, cc, op, result);
-    else
-      result.push_back(std::move(op));
-  });
+  out.place_slots([&](const Op& op) { place_cache_slot(ctx, cc, op, out); });
 
-  const Function& f = find_function(ctx, entry_key)->second;
+  const Function& f = it->second;
+  return Function{f.name, f.comments, with_slots(f.params, cc.cache_inputs),
+                  with_slots(f.returns, cc.cache_outputs), {}};
+}
+
+Module flatten(const Module& m, std::string_view entry, const CacheKeys& cache_keys) {
+  OpCollector ops;
+  Function f = flatten_into(m, entry, cache_keys, ops);
+  f.ops = std::move(ops).take();
   Module out;
   out.header_comments = m.header_comments;
-  out.functions.insert_or_assign(
-      entry_key, Function{f.name, f.comments, with_slots(f.params, cc.cache_inputs),
-                          with_slots(f.returns, cc.cache_outputs), std::move(result).take()});
+  out.functions.insert_or_assign(std::string(entry), std::move(f));
   return out;
+}
+
+std::string write_flat_json(Module m, std::string_view entry, const CacheKeys& cache_keys,
+                            const FlatOpEdit& edit) {
+  FlatJsonText text(edit);
+  Function f = flatten_into(m, entry, cache_keys, text);
+  std::string key(entry);
+  std::vector<std::string> header_comments = std::move(m.header_comments);
+  m = Module();
+  return std::move(text).assemble(header_comments, key, f);
 }
 
 }  // namespace travune

@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <unordered_set>
 
 #include "float_text.hpp"
+#include "travune/parse.hpp"
 
 namespace travune {
 namespace {
@@ -370,16 +372,20 @@ std::size_t estimate_size(const Module& m) {
   return n + n / 8;
 }
 
+void append_header_comments(std::string& out, const std::vector<std::string>& comments) {
+  for (const std::string& c : comments) {
+    out += c;
+    out += '\n';
+  }
+  if (!comments.empty()) out += '\n';
+}
+
 }  // namespace
 
 std::string format_trv(const Module& m, std::uint64_t width) {
   std::string out;
   out.reserve(estimate_size(m));
-  for (const std::string& c : m.header_comments) {
-    out += c;
-    out += '\n';
-  }
-  if (!m.header_comments.empty()) out += '\n';
+  append_header_comments(out, m.header_comments);
   bool first = true;
   for (const auto& [key, fn] : m.functions) {
     if (!first) out += '\n';
@@ -387,6 +393,29 @@ std::string format_trv(const Module& m, std::uint64_t width) {
     append_function(out, fn, width);
   }
   if (out.empty()) out += '\n';  // no lines at all: the text is the final line feed alone
+  return out;
+}
+
+std::string format_source(std::string_view text, std::uint64_t width) {
+  std::string out;
+  // The canonical text runs about the size of the source; pages reserved and never written
+  // cost nothing.
+  out.reserve(text.size() / 4 * 5 + 64);
+  std::unordered_set<std::string> keys;
+  auto write_function = [&](std::string&& key, Function& f) {
+    if (!keys.insert(std::move(key)).second) return false;
+    if (keys.size() > 1) out += '\n';
+    append_function(out, f, width);
+    return true;
+  };
+  bool whole = parse_each(
+      text, [&](std::vector<std::string>&& c) { append_header_comments(out, c); }, write_function);
+  if (!whole) {
+    // A repeated name: the module keeps its first position and its last definition.
+    std::string().swap(out);
+    return format_trv(parse(text), width);
+  }
+  if (out.empty()) out += '\n';
   return out;
 }
 

@@ -1,15 +1,18 @@
-// The parser: trv source text to Module. `parse` tokenizes the text and reads functions
-// until the tokens run out; each function is a header and a body of op statements, built
-// from types, argument lists and literals. A malformed text stops the whole call.
+// The parser: trv source text to Module. `parse_each` tokenizes the text and reads functions
+// until the tokens run out, handing each to its caller as soon as it is read; `parse` gathers
+// them into a Module. Each function is a header and a body of op statements, built from
+// types, argument lists and literals. A malformed text stops the whole call.
 #include <charconv>
 #include <cmath>
 #include <iterator>
 #include <limits>
 #include <optional>
+#include <unordered_set>
 
 #include "parse_stream.hpp"
 #include "travune/fatal.hpp"
 #include "travune/file.hpp"
+#include "travune/json.hpp"
 #include "travune/parse.hpp"
 
 namespace travune {
@@ -440,67 +443,104 @@ Param parse_param(Stream& s) {
   return p;
 }
 
-// name(params) -> (returns) { ops }. Comments inside the header and before the first op
+// name(params) -> (returns) { ops }, read into `f`, whose storage (left by the caller or
+// by the previous function) is reused. Comments inside the header and before the first op
 // are the function's; comments inside an op and up to the next belong to the next op;
 // those inside and after the last op stay pending.
-Function parse_fn(Stream& s, std::vector<Op>& scratch) {
-  Function f;
+void parse_fn(Stream& s, Function& f) {
   f.name = next_token(s);
   expect(s, "(");
+  f.params.clear();
   read_list(s, [&] { f.params.push_back(parse_param(s)); });
   expect(s, ")");
   expect(s, "->");
   expect(s, "(");
+  f.returns.clear();
   read_list(s, [&] { f.returns.push_back(parse_param(s)); });
   expect(s, ")");
   expect(s, "{");
   skip_comments(s);
   f.comments = take_comments(s);
-  // The ops gather in `scratch`, whose storage serves every function of the source, then
-  // move once into a vector of the right size.
-  scratch.clear();
+  f.ops.clear();
   for (;;) {
     skip_comments(s);
     if (peek_is(s, "}")) break;
-    scratch.push_back(parse_op(s));
+    f.ops.push_back(parse_op(s));
   }
   expect(s, "}");
-  f.ops.reserve(scratch.size());
-  for (Op& op : scratch) f.ops.push_back(std::move(op));
-  scratch.clear();
-  return f;
 }
 
 }  // namespace
 
-Module parse(std::string_view text) {
+bool parse_each(std::string_view text, const HeaderSink& on_header,
+                const FunctionSink& on_function) {
   Stream s(text);
-  std::vector<Op> scratch;
-  Module m;
   skip_comments(s);
-  m.header_comments = take_comments(s);
+  on_header(take_comments(s));
+  Function f;
   for (;;) {
     skip_comments(s);
-    if (at_end(s)) break;
+    if (at_end(s)) return true;
     std::vector<std::string> comments = take_comments(s);
-    Function f = parse_fn(s, scratch);
-    comments.insert(comments.end(), std::make_move_iterator(f.comments.begin()),
-                    std::make_move_iterator(f.comments.end()));
-    f.comments = std::move(comments);
-    std::string key = f.name;
-    m.functions.insert_or_assign(std::move(key), std::move(f));  // a later definition wins
+    parse_fn(s, f);
+    if (!comments.empty()) {
+      comments.insert(comments.end(), std::make_move_iterator(f.comments.begin()),
+                      std::make_move_iterator(f.comments.end()));
+      f.comments = std::move(comments);
+    }
+    if (!on_function(std::string(f.name), f)) return false;
   }
+}
+
+Module parse(std::string_view text) {
+  Module m;
+  auto take_function = [&](std::string&& key, Function& f) {
+    // The ops move once into a vector of their number; the parser keeps the storage of
+    // `f.ops` for the next function.
+    Function g{std::move(f.name), std::move(f.comments), std::move(f.params),
+               std::move(f.returns), {}};
+    g.ops.reserve(f.ops.size());
+    for (Op& op : f.ops) g.ops.push_back(std::move(op));
+    m.functions.insert_or_assign(std::move(key), std::move(g));  // a later definition wins
+    return true;
+  };
+  parse_each(text, [&](std::vector<std::string>&& c) { m.header_comments = std::move(c); },
+             take_function);
   return m;
 }
 
-Module parse_file(const std::string& path) {
-  std::string text;
+std::string parse_to_json(std::string_view text) {
+  std::string out;
+  // The JSON form runs about twice the size of the text; pages reserved and never
+  // written cost nothing.
+  out.reserve(text.size() / 2 * 5 + 64);
+  std::unordered_set<std::string> keys;
+  auto write_function = [&](std::string&& key, Function& f) {
+    bool first = keys.empty();
+    auto [it, fresh] = keys.insert(std::move(key));
+    if (!fresh) return false;
+    append_function_entry_json(out, *it, f, first);
+    return true;
+  };
+  bool whole = parse_each(
+      text, [&](std::vector<std::string>&& c) { open_module_json(out, c); }, write_function);
+  if (!whole) {
+    // A repeated name: the module keeps its first position and its last definition.
+    std::string().swap(out);
+    return write_module_json(parse(text));
+  }
+  close_module_json(out);
+  return out;
+}
+
+std::string read_source_file(const std::string& path) {
   try {
-    text = read_file_utf8(path);
+    return read_file_utf8(path);
   } catch (const IoError& e) {
     fatal(unwrap_failure(debug_form(e)));
   }
-  return parse(text);
 }
+
+Module parse_file(const std::string& path) { return parse(read_source_file(path)); }
 
 }  // namespace travune

@@ -169,7 +169,7 @@ std::string load_flat_json_body(const Args& a) {
   return load_flat_json(a.path(0), a.path(1), a.path(2), a.keys(3));
 }
 
-std::string parse_to_json_body(const Args& a) { return write_module_json(parse(a.text(0))); }
+std::string parse_to_json_body(const Args& a) { return parse_to_json(a.text(0)); }
 
 // Module reader errors come first, then configuration reader errors, then failures of
 // substitution and resolution.
@@ -196,8 +196,7 @@ std::string resolve_json_body(const Args& a) {
 }
 
 std::string flatten_json_body(const Args& a) {
-  Module flat = flatten(read_module(a.text(0)), a.text(1), key_set(a.keys(2)));
-  return write_module_json(flat);
+  return write_flat_json(read_module(a.text(0)), a.text(1), key_set(a.keys(2)));
 }
 
 std::string infer_axes_json_body(const Args& a) {
@@ -234,7 +233,7 @@ std::string check_json_body(const Args& a) {
   return write_check_result_json(result);
 }
 
-std::string fmt_source_body(const Args& a) { return format_trv(parse(a.text(0)), a.width(1)); }
+std::string fmt_source_body(const Args& a) { return format_source(a.text(0), a.width(1)); }
 
 // The formatter writes each function on its own, after the header: the text of a module of
 // one function is that function's text, and functions are separated by an empty line.
@@ -265,9 +264,14 @@ std::string fmt_json_body(const Args& a) {
 }
 
 std::string check_file_body(const Args& a) {
-  return write_check_result_json(check(parse_file(a.path(0))));
+  // The text is freed as soon as the check is done.
+  CheckResult r = check_source(read_source_file(a.path(0)));
+  return write_check_result_json(r);
 }
 
-std::string fmt_file_body(const Args& a) { return format_trv(parse_file(a.path(0)), a.width(1)); }
+// The text is freed before the output goes back to Python.
+std::string fmt_file_body(const Args& a) {
+  return format_source(read_source_file(a.path(0)), a.width(1));
+}
 
 }  // namespace travune

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <exception>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -307,35 +308,63 @@ WeightMapping load_weight_mapping(const std::string& config_path) {
   return mapping;
 }
 
+WeightRewriter::WeightRewriter(const WeightMapping& mapping) : mapping_(mapping) {}
+
+void WeightRewriter::operator()(Op& op) {
+  for (Atom& arg : op.args) {
+    auto* name = std::get_if<std::string>(&arg);
+    if (name == nullptr || !name->starts_with("weights.")) continue;
+    if (std::optional<std::string> r = rewritten(*name, mapping_, key_, indices_))
+      *name = std::move(*r);
+  }
+}
+
 Module rewrite_weight_references(Module m, const WeightMapping& mapping) {
   if (mapping.empty()) return m;
-  std::string key;
-  std::vector<std::string_view> indices;
-  for (auto it = m.functions.begin(); it != m.functions.end(); ++it) {
-    for (Op& op : it.value().ops) {
-      for (Atom& arg : op.args) {
-        auto* name = std::get_if<std::string>(&arg);
-        if (name == nullptr || !name->starts_with("weights.")) continue;
-        if (std::optional<std::string> r = rewritten(*name, mapping, key, indices))
-          *name = std::move(*r);
-      }
-    }
-  }
+  WeightRewriter rewrite(mapping);
+  for (auto it = m.functions.begin(); it != m.functions.end(); ++it)
+    for (Op& op : it.value().ops) rewrite(op);
   return m;
 }
 
+namespace {
+
+// Takes the flattened ops and keeps nothing: flattening only for its stops.
+class DiscardedOps : public FlatSink {
+ public:
+  void op(Op&&) override {}
+  void hole() override {}
+  void fill(std::size_t) override {}
+};
+
+}  // namespace
+
 std::string load_flat_json(const std::string& trv_path, const std::string& config_path,
                            const std::string& entry, const std::vector<std::string>& cache_keys) {
-  Module flat;
+  Module resolved;
   {
     Module parsed = parse_file(trv_path);
     ConfigMap config = load_config(config_path);
-    Module resolved = resolve(sub_module(std::move(parsed), config));
-    CacheKeys keys(cache_keys.begin(), cache_keys.end());
-    flat = flatten(resolved, entry, keys);
+    resolved = resolve(sub_module(std::move(parsed), config));
   }
-  flat = rewrite_weight_references(std::move(flat), load_weight_mapping(config_path));
-  return write_module_json(flat);
+  // The ops are rewritten as they are written, so the mapping (the second read of the
+  // file) is read before flattening; a failure to read it is only reported once
+  // flattening has gone through, as a stop of flattening comes first.
+  WeightMapping mapping;
+  std::exception_ptr mapping_failure;
+  try {
+    mapping = load_weight_mapping(config_path);
+  } catch (...) {
+    mapping_failure = std::current_exception();
+  }
+  const CacheKeys keys(cache_keys.begin(), cache_keys.end());
+  if (mapping_failure) {
+    DiscardedOps discarded;
+    flatten_into(resolved, entry, keys, discarded);
+    std::rethrow_exception(mapping_failure);
+  }
+  if (mapping.empty()) return write_flat_json(std::move(resolved), entry, keys);
+  return write_flat_json(std::move(resolved), entry, keys, WeightRewriter(mapping));
 }
 
 }  // namespace travune

@@ -23,6 +23,18 @@ using WeightMapping = std::unordered_map<std::string, std::string, TextHash, std
 ConfigMap load_config(const std::string& config_path);
 // The string leaves of the file's `weights` table under their dotted keys.
 WeightMapping load_weight_mapping(const std::string& config_path);
+// Rewrites every argument of an op that begins with "weights." through the mapping.
+class WeightRewriter {
+ public:
+  explicit WeightRewriter(const WeightMapping& mapping);
+  void operator()(Op& op);
+
+ private:
+  const WeightMapping& mapping_;
+  std::string key_;                         // scratch, reused across ops
+  std::vector<std::string_view> indices_;   // scratch, reused across ops
+};
+
 // Every op argument beginning with "weights." rewritten through the mapping.
 Module rewrite_weight_references(Module m, const WeightMapping& mapping);
 

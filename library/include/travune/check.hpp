@@ -33,6 +33,10 @@ void check_function(std::string_view key, const Function& fn, const OrderedMap<F
 // messages in `errors`; only an op without outputs or output types stops the call.
 CheckResult check(const Module& m);
 
+// check(parse(text)), reading the text twice instead of holding its module: once for every
+// parse stop and the signatures, then once more checking each function as it is read.
+CheckResult check_source(std::string_view text);
+
 // {"errors":[...],"constraints":{"params":[...],"weights":{...}}}
 std::string write_check_result_json(const CheckResult& r);
 

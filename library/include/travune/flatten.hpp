@@ -1,5 +1,7 @@
 #pragma once
 // The flattener: one function from an entry, calls inlined, loops unrolled, caches as slots.
+#include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -13,5 +15,30 @@ using CacheKeys = std::unordered_set<std::string>;
 // A module of one function, the expanded entry; a cache op whose var is in
 // `cache_keys` becomes a slot supplied by the caller.
 Module flatten(const Module& m, std::string_view entry, const CacheKeys& cache_keys);
+
+// Where the flattener puts the ops of the entry as it produces them. The whole entry is
+// expanded first: its ops arrive in order, and each cache op leaves a hole. Then each hole,
+// in order, is announced by fill() and followed by the ops of its slot.
+class FlatSink {
+ public:
+  virtual ~FlatSink() = default;
+  virtual void op(Op&& op) = 0;
+  virtual void hole() = 0;
+  virtual void fill(std::size_t hole) = 0;
+};
+
+// Flattens the entry into `sink` and returns the entry's signature: its name, comments,
+// and params and returns with the slots added (no ops). Stops as flatten() stops.
+Function flatten_into(const Module& m, std::string_view entry, const CacheKeys& cache_keys,
+                      FlatSink& sink);
+
+// Changes an op of the flattened entry just before it is written.
+using FlatOpEdit = std::function<void(Op&)>;
+
+// write_module_json(flatten(m, entry, cache_keys)), each op passed through `edit` (when
+// given), written as the ops are produced without holding them; `m` is released as soon
+// as flattening is done.
+std::string write_flat_json(Module m, std::string_view entry, const CacheKeys& cache_keys,
+                            const FlatOpEdit& edit = {});
 
 }  // namespace travune

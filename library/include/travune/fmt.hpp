@@ -2,6 +2,7 @@
 // The canonical formatter: Module to trv source text.
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "travune/ast.hpp"
 
@@ -9,6 +10,8 @@ namespace travune {
 
 // The whole module as canonical text; `width` decides only whether headers break.
 std::string format_trv(const Module& m, std::uint64_t width);
+// format_trv(parse(text), width), written one function at a time as the text is read.
+std::string format_source(std::string_view text, std::uint64_t width);
 std::string fmt_type(const TensorType& t);
 std::string fmt_literal(const LiteralValue& v);
 // Plain positional decimal, shortest round-trip digits, never an exponent; "inf", "-inf".
