@@ -110,7 +110,6 @@ class FunctionWriter {
     }
     return std::move(out_);
   }
-  bool any() const { return !first_; }
 
  private:
   Open open_;
@@ -188,6 +187,7 @@ std::string resolve_json_body(const Args& a) {
         resolver.resolve(key, fn);
       });
     } catch (const WholeModuleNeeded&) {
+      // Read again below as a whole module.
     }
   }
   Module m = read_module(a.text(0));
