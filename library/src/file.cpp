@@ -1,8 +1,10 @@
 #include "travune/file.hpp"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -72,6 +74,16 @@ std::string read_file_utf8(const std::string& path) {
   if (!simdjson::validate_utf8(text.data(), text.size()))
     throw IoError{0, "InvalidData", "stream did not contain valid UTF-8"};
   return text;
+}
+
+void prefer_huge_pages([[maybe_unused]] void* data, [[maybe_unused]] std::size_t size) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  constexpr std::uintptr_t kHuge = std::uintptr_t{1} << 21;
+  const auto start = reinterpret_cast<std::uintptr_t>(data);
+  const std::uintptr_t from = (start + kHuge - 1) & ~(kHuge - 1);
+  const std::uintptr_t to = (start + size) & ~(kHuge - 1);
+  if (to > from) (void)madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+#endif
 }
 
 }  // namespace travune

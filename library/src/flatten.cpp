@@ -10,9 +10,9 @@
 #include <unordered_set>
 #include <utility>
 #include <vector>
-#include <sys/mman.h>
 
 #include "travune/fatal.hpp"
+#include "travune/file.hpp"
 #include "travune/json.hpp"
 
 namespace travune {
@@ -807,21 +807,6 @@ class OpCollector : public FlatSink {
   bool filling_ = false;
 };
 
-// Asks the system to back the whole 2 MiB pages of a large buffer's storage with huge pages:
-// the text of a large model takes hundreds of MB, written once front to back, and faulting
-// it in 4 KiB at a time costs more than writing it. Only pages written count, either way.
-void advise_huge_pages(std::string& buffer) {
-#ifdef MADV_HUGEPAGE
-  constexpr std::uintptr_t kHuge = std::uintptr_t{1} << 21;
-  const auto start = reinterpret_cast<std::uintptr_t>(buffer.data());
-  const std::uintptr_t begin = (start + kHuge - 1) & ~(kHuge - 1);
-  const std::uintptr_t end = (start + buffer.capacity()) & ~(kHuge - 1);
-  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#else
-  (void)buffer;
-#endif
-}
-
 // The entry's ops as JSON text, each written as ",{...}" as soon as it arrives, into chunks
 // of about kChunk bytes: no large buffer is copied to grow, and blocks this large are mapped
 // apart from the heap by the allocator, so each one goes back to the system as soon as
@@ -864,7 +849,7 @@ class FlatJsonText : public FlatSink {
     for (const Span& s : slot_spans_) size += s.end - s.begin;
     std::string out;
     out.reserve(size);
-    advise_huge_pages(out);
+    prefer_huge_pages(out.data(), out.capacity());
     out += head;
     bool first = true;
     auto copy = [&](const Span& s) {
@@ -901,7 +886,7 @@ class FlatJsonText : public FlatSink {
   std::string& room() {
     if (chunks_.empty() || chunks_.back().size() > kChunk - kRoom) {
       chunks_.emplace_back().reserve(kChunk);
-      advise_huge_pages(chunks_.back());
+      prefer_huge_pages(chunks_.back().data(), chunks_.back().capacity());
       uses_.push_back(0);
     }
     return chunks_.back();

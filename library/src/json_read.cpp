@@ -13,12 +13,12 @@
 #include <vector>
 
 #if defined(__linux__)
-#include <sys/mman.h>
 #endif
 
 #include "float_text.hpp"
 #include "json_read_kit.hpp"
 #include "travune/fatal.hpp"
+#include "travune/file.hpp"
 #include "travune/json.hpp"
 
 namespace travune {
@@ -64,18 +64,6 @@ double Number::as_double() const {
     case Unsigned: return static_cast<double>(u);
     default: return f;
   }
-}
-
-// A large buffer written in full at once is backed by huge pages where the system offers them
-// on request: a model's text takes one page fault per 2 MiB instead of one per 4 KiB. A hint
-// only; nothing else changes.
-static void prefer_huge_pages([[maybe_unused]] char* data, [[maybe_unused]] std::size_t size) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  constexpr std::uintptr_t huge = std::uintptr_t{2} << 20;
-  auto from = (reinterpret_cast<std::uintptr_t>(data) + huge - 1) & ~(huge - 1);
-  auto to = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(huge - 1);
-  if (to > from) (void)madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
-#endif
 }
 
 // simdjson reports a failed allocation of a padded copy as a null buffer, not an exception.

@@ -8,13 +8,13 @@
 #include <vector>
 
 #if defined(__linux__)
-#include <sys/mman.h>
 #endif
 
 #include "config.hpp"
 #include "loader.hpp"
 #include "travune/check.hpp"
 #include "travune/fatal.hpp"
+#include "travune/file.hpp"
 #include "travune/flatten.hpp"
 #include "travune/fmt.hpp"
 #include "travune/json.hpp"
@@ -68,16 +68,10 @@ struct KeySet {
   }
 };
 
-// Room for `size` bytes of output. Large output is backed by huge pages where the system
-// offers them on request (one page fault per 2 MiB instead of one per 4 KiB); a hint only.
+// Room for `size` bytes of output, on huge pages where the system offers them.
 void reserve_output(std::string& out, std::size_t size) {
   out.reserve(size);
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  constexpr std::uintptr_t huge = std::uintptr_t{2} << 20;
-  auto from = (reinterpret_cast<std::uintptr_t>(out.data()) + huge - 1) & ~(huge - 1);
-  auto to = (reinterpret_cast<std::uintptr_t>(out.data()) + size) & ~(huge - 1);
-  if (to > from) (void)madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
-#endif
+  prefer_huge_pages(out.data(), size);
 }
 
 // A module text written one function at a time: the header comes first in the output but may

@@ -1,5 +1,6 @@
 #pragma once
-// Reading whole files as UTF-8 text.
+// What the system does for us: reading whole files as UTF-8 text, and memory hints.
+#include <cstddef>
 #include <string>
 
 namespace travune {
@@ -18,5 +19,11 @@ std::string debug_form(const IoError& e);
 
 // Reads the whole file at `path`; throws IoError when it cannot be read or is not valid UTF-8.
 std::string read_file_utf8(const std::string& path);
+
+// Asks the system to back the whole 2 MiB pages of [data, data + size) with huge pages, where
+// it offers them on request: a large buffer written front to back (a model's text takes
+// hundreds of MB) then takes one page fault per 2 MiB instead of one per 4 KiB. A hint only;
+// nothing else changes, and only the pages written count, either way.
+void prefer_huge_pages(void* data, std::size_t size);
 
 }  // namespace travune
