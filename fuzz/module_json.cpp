@@ -4,8 +4,10 @@
 // cache keys. Without an entry the first function's key is the entry, and an input of odd
 // length selects every cache of the module.
 // Invariants: a module read reads back equal after writing; results are valid UTF-8 and
-// their JSON reads back as a module.
+// their JSON reads back as a module; the calls that work one function at a time give what
+// the whole module gives, stops included.
 #include "fuzz_common.hpp"
+#include "module_json.hpp"
 #include "travune/check.hpp"
 #include "travune/flatten.hpp"
 #include "travune/fmt.hpp"
@@ -23,12 +25,34 @@ CacheKeys all_cache_vars(const Module& m) {
   return keys;
 }
 
+// infer_axes_json, check_json, fmt_json and resolve_json (with a configuration taken from the
+// entry part, or none) against reading the whole module first.
+void check_streaming(std::string_view text, std::uint64_t width, std::string_view config) {
+  fuzz::assert_same_outcome(
+      "infer_axes_json", [&] { return write_module_json(resolve(read_module(text))); },
+      [&] { return infer_axes_json(text); });
+  fuzz::assert_same_outcome(
+      "check_json", [&] { return write_check_result_json(check(read_module(text))); },
+      [&] { return check_json(text); });
+  fuzz::assert_same_outcome(
+      "fmt_json", [&] { return format_trv(read_module(text), width); },
+      [&] { return fmt_json(text, width); });
+  fuzz::assert_same_outcome(
+      "resolve_json",
+      [&] {
+        Module m = read_module(text);
+        return write_module_json(resolve(sub_module(std::move(m), read_config(config))));
+      },
+      [&] { return resolve_json(text, config); });
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   auto parts = fuzz::split_parts(data, size);
   fuzz::ExactText json(parts[0]);
   if (!fuzz::valid_utf8(std::string_view(reinterpret_cast<const char*>(data), size))) return -1;
+  check_streaming(json.view(), parts[0].size() % 128, parts.size() > 1 ? parts[1] : "{}");
   Module m;
   if (!fuzz::expected_reader([&] { m = read_module_json(json.view()); })) return 0;
   fuzz::assert_accepted_json_is_valid(parts[0], "read_module_json");

@@ -1,162 +1,13 @@
 #include "functions.hpp"
 
-#include <cstdint>
-#include <optional>
-#include <string_view>
-#include <unordered_set>
-#include <utility>
-#include <vector>
-
-#if defined(__linux__)
-#endif
-
-#include "config.hpp"
 #include "loader.hpp"
+#include "module_json.hpp"
 #include "travune/check.hpp"
-#include "travune/fatal.hpp"
-#include "travune/file.hpp"
 #include "travune/flatten.hpp"
 #include "travune/fmt.hpp"
-#include "travune/json.hpp"
 #include "travune/parse.hpp"
-#include "travune/resolve.hpp"
 
 namespace travune {
-namespace {
-
-// A reader error stops the call as a failed unwrap of the reader's result.
-Module read_module(std::string_view text) {
-  try {
-    return read_module_json(text);
-  } catch (const JsonError& e) {
-    fatal(unwrap_failure(debug_form(e)));
-  }
-}
-
-ConfigMap read_config(std::string_view text) {
-  try {
-    return read_config_json(text);
-  } catch (const JsonError& e) {
-    fatal(unwrap_failure(debug_form(e)));
-  }
-}
-
-CacheKeys key_set(const std::vector<std::string>& keys) {
-  return CacheKeys(keys.begin(), keys.end());
-}
-
-// The reader's function-by-function form, with a reader error stopping as in read_module.
-void read_each_function(std::string_view text, const ModuleJsonVisitor& visit) {
-  try {
-    read_module_json_by_function(text, visit);
-  } catch (const JsonError& e) {
-    fatal(unwrap_failure(debug_form(e)));
-  }
-}
-
-// Thrown from a visitor when the document does not allow working one function at a time
-// exactly (a repeated key moves a function's place in the module): the caller starts over
-// and reads the whole module.
-struct WholeModuleNeeded {};
-
-// Refuses a key seen before (see WholeModuleNeeded). Keys are views into the reader's text.
-struct KeySet {
-  std::unordered_set<std::string_view> seen;
-
-  void add(std::string_view key) {
-    if (!seen.emplace(key).second) throw WholeModuleNeeded{};
-  }
-};
-
-// Room for `size` bytes of output, on huge pages where the system offers them.
-void reserve_output(std::string& out, std::size_t size) {
-  out.reserve(size);
-  prefer_huge_pages(out.data(), size);
-}
-
-// A module text written one function at a time: the header comes first in the output but may
-// come after the functions in the input, in which case it is put in front at the end.
-template <class Open>
-class FunctionWriter {
- public:
-  FunctionWriter(std::size_t reserve, Open open) : open_(open) { reserve_output(out_, reserve); }
-
-  void header(std::vector<std::string>&& comments) {
-    header_ = std::move(comments);
-    header_read_ = true;
-  }
-  // The output so far, positioned for the next function; `first` tells whether it is the first.
-  std::string& next(bool& first) {
-    first = first_;
-    if (first_ && header_read_) {
-      open_(out_, header_);
-      opened_ = true;
-    }
-    first_ = false;
-    return out_;
-  }
-  void drop() { out_ = std::string(); }
-  std::string finish() {
-    if (!opened_) {
-      std::string head;
-      open_(head, header_);
-      out_.insert(0, head);
-    }
-    return std::move(out_);
-  }
-
- private:
-  Open open_;
-  std::string out_;
-  std::vector<std::string> header_;
-  bool header_read_ = false;
-  bool opened_ = false;
-  bool first_ = true;
-};
-
-// Runs `step` on each function of the module text, in document order, and writes each with
-// `write` right after. Every reader error of the document comes before a failure of `step`:
-// after one, the rest is only read, and the failure is raised once the text has read well.
-template <class Step, class Write, class Open>
-std::string stream_functions(std::string_view text, FunctionWriter<Open>& writer, Step&& step,
-                             Write&& write) {
-  KeySet keys;
-  std::optional<Fatal> failed;
-  ModuleJsonVisitor visit;
-  visit.header_comments = [&](std::vector<std::string>&& c) { writer.header(std::move(c)); };
-  visit.function = [&](std::string_view key, Function&& fn) {
-    keys.add(key);
-    if (failed) return;
-    try {
-      step(key, fn);
-    } catch (Fatal& f) {
-      failed = std::move(f);
-      writer.drop();
-      return;
-    }
-    bool first = false;
-    std::string& out = writer.next(first);
-    write(out, key, fn, first);
-  };
-  read_each_function(text, visit);
-  if (failed) throw std::move(*failed);
-  return writer.finish();
-}
-
-// Module JSON out, one function at a time, byte for byte as write_module_json writes it.
-template <class Step>
-std::string rewrite_module_json(std::string_view text, Step&& step) {
-  auto open = [](std::string& out, const std::vector<std::string>& header) { open_module_json(out, header); };
-  FunctionWriter writer(text.size() + text.size() / 8 + 64, open);
-  auto write = [](std::string& out, std::string_view key, const Function& fn, bool first) {
-    append_function_entry_json(out, key, fn, first);
-  };
-  std::string out = stream_functions(text, writer, step, write);
-  close_module_json(out);
-  return out;
-}
-
-}  // namespace
 
 std::string load_flat_json_body(const Args& a) {
   return load_flat_json(a.path(0), a.path(1), a.path(2), a.keys(3));
@@ -164,98 +15,20 @@ std::string load_flat_json_body(const Args& a) {
 
 std::string parse_to_json_body(const Args& a) { return parse_to_json(a.text(0)); }
 
-// Module reader errors come first, then configuration reader errors, then failures of
-// substitution and resolution.
-std::string resolve_json_body(const Args& a) {
-  std::optional<ConfigMap> config;
-  try {
-    config = read_config_json(a.text(1));
-  } catch (const JsonError&) {
-    // Reported after any module reader error: the whole module is read first.
-  }
-  if (config) {
-    try {
-      FunctionResolver resolver;
-      return rewrite_module_json(a.text(0), [&](std::string_view key, Function& fn) {
-        sub_function_in_place(fn, *config);
-        resolver.resolve(key, fn);
-      });
-    } catch (const WholeModuleNeeded&) {
-      // Read again below as a whole module.
-    }
-  }
-  Module m = read_module(a.text(0));
-  ConfigMap whole_config = read_config(a.text(1));
-  return write_module_json(resolve(sub_module(std::move(m), whole_config)));
-}
+std::string resolve_json_body(const Args& a) { return resolve_json(a.text(0), a.text(1)); }
 
 std::string flatten_json_body(const Args& a) {
-  return write_flat_json(read_module(a.text(0)), a.text(1), key_set(a.keys(2)));
+  const std::vector<std::string>& keys = a.keys(2);
+  return write_flat_json(read_module(a.text(0)), a.text(1), CacheKeys(keys.begin(), keys.end()));
 }
 
-std::string infer_axes_json_body(const Args& a) {
-  try {
-    FunctionResolver resolver;
-    return rewrite_module_json(a.text(0), [&](std::string_view key, Function& fn) { resolver.resolve(key, fn); });
-  } catch (const WholeModuleNeeded&) {
-    return write_module_json(resolve(read_module(a.text(0))));
-  }
-}
+std::string infer_axes_json_body(const Args& a) { return infer_axes_json(a.text(0)); }
 
-// Two readings: the first reports every reader error and keeps only the signatures (the
-// checker reads only a callee's params), the second checks each function as it comes.
-std::string check_json_body(const Args& a) {
-  std::string_view text = a.text(0);
-  OrderedMap<Function> signatures;
-  bool repeated = false;
-  ModuleJsonVisitor keep_signature;
-  keep_signature.header_comments = [](std::vector<std::string>&&) {};
-  keep_signature.function = [&](std::string_view key, Function&& fn) {
-    Function signature;
-    signature.name = std::move(fn.name);
-    signature.params = std::move(fn.params);
-    if (!signatures.insert_or_assign(std::string(key), std::move(signature)).second) repeated = true;
-  };
-  read_each_function(text, keep_signature);
-  // A repeated key checks only its last function, in the place of its first.
-  if (repeated) return write_check_result_json(check(read_module(text)));
-  CheckResult result;
-  ModuleJsonVisitor check_each;
-  check_each.header_comments = [](std::vector<std::string>&&) {};
-  check_each.function = [&](std::string_view key, Function&& fn) { check_function(key, fn, signatures, result); };
-  read_each_function(text, check_each);
-  return write_check_result_json(result);
-}
+std::string check_json_body(const Args& a) { return check_json(a.text(0)); }
 
 std::string fmt_source_body(const Args& a) { return format_source(a.text(0), a.width(1)); }
 
-// The formatter writes each function on its own, after the header: the text of a module of
-// one function is that function's text, and functions are separated by an empty line.
-std::string fmt_json_body(const Args& a) {
-  std::uint64_t width = a.width(1);
-  try {
-    auto open = [](std::string& out, const std::vector<std::string>& header) {
-      for (const std::string& c : header) {
-        out += c;
-        out += '\n';
-      }
-      if (!header.empty()) out += '\n';
-    };
-    FunctionWriter writer(a.text(0).size() / 2 + 64, open);
-    Module one;
-    auto write = [&](std::string& out, std::string_view key, Function& fn, bool first) {
-      if (!first) out += '\n';
-      one.functions.clear();
-      one.functions.emplace(std::string(key), std::move(fn));
-      out += format_trv(one, width);
-    };
-    std::string out = stream_functions(a.text(0), writer, [](std::string_view, Function&) {}, write);
-    if (out.empty()) out += '\n';  // no lines at all: the text is the final line feed alone
-    return out;
-  } catch (const WholeModuleNeeded&) {
-    return format_trv(read_module(a.text(0)), width);
-  }
-}
+std::string fmt_json_body(const Args& a) { return fmt_json(a.text(0), a.width(1)); }
 
 std::string check_file_body(const Args& a) {
   // The text is freed as soon as the check is done.
