@@ -81,6 +81,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     entry = m.functions.empty() ? "main" : m.functions.begin()->first;
     if (size % 2) keys = all_cache_vars(m);
   }
+  fuzz::assert_same_outcome(
+      "write_flat_json", [&] { return write_module_json(flatten(m, entry, keys)); },
+      [&] { return write_flat_json(m, entry, keys); });
   fuzz::expected([&] {
     Module flat = flatten(m, entry, keys);
     fuzz::assert_json_round_trip(flat, "flatten");
