@@ -808,7 +808,7 @@ class OpCollector : public FlatSink {
 };
 
 // The entry's ops as JSON text, each written as ",{...}" as soon as it arrives, into chunks
-// of about kChunk bytes: no large buffer is copied to grow, and blocks this large are mapped
+// of up to kChunk bytes: no large buffer is copied to grow, and blocks this large are mapped
 // apart from the heap by the allocator, so each one goes back to the system as soon as
 // assemble() has copied it (only the pages written count meanwhile). The text is kept as
 // spans of the chunks: the expansion's spans with a mark for each hole, and each slot's
@@ -873,6 +873,7 @@ class FlatJsonText : public FlatSink {
 
  private:
   static constexpr std::size_t kChunk = std::size_t{1} << 26;  // 64 MiB
+  static constexpr std::size_t kFirstChunk = std::size_t{1} << 16;  // 64 KiB
   static constexpr std::size_t kRoom = std::size_t{1} << 14;  // the room kept for the next op
   static constexpr std::size_t kHole = std::numeric_limits<std::size_t>::max();
 
@@ -883,9 +884,11 @@ class FlatJsonText : public FlatSink {
     std::size_t end;
   };
 
+  // Chunks grow from 64 KiB to 64 MiB, so that a small model's text takes little room.
   std::string& room() {
-    if (chunks_.empty() || chunks_.back().size() > kChunk - kRoom) {
-      chunks_.emplace_back().reserve(kChunk);
+    if (chunks_.empty() || chunks_.back().size() > chunks_.back().capacity() - kRoom) {
+      const std::size_t size = std::min(kChunk, kFirstChunk << std::min<std::size_t>(chunks_.size(), 10));
+      chunks_.emplace_back().reserve(size);
       prefer_huge_pages(chunks_.back().data(), chunks_.back().capacity());
       uses_.push_back(0);
     }
