@@ -129,7 +129,7 @@ def run(sizes, repeats, memory, folder):
     rows = []
     for groups, layers in sizes:
         inp = Inputs(folder, groups, layers)
-        reps = repeats if len(inp.source) < 5_000_000 else max(1, repeats // 2)
+        reps = repeats if len(inp.source) < 5_000_000 else max(1, repeats - 2)
         for name, (call, in_size, peer, peer_name) in calls(inp).items():
             secs, out = best_of(call, reps)
             if peer is None:
