@@ -505,26 +505,31 @@ CheckResult check(const Module& m) {
   return result;
 }
 
-CheckResult check_source(std::string_view text) {
-  // First pass: every parse stop comes before any finding; only the signatures stay.
+std::optional<CheckResult> check_read_twice(const FunctionReader& read_each) {
+  // First reading: every stop of reading comes before any finding; only the signatures stay.
   OrderedMap<Function> signatures;
   auto keep_signature = [&](std::string&& key, Function& f) {
     auto [it, fresh] = signatures.try_emplace(std::move(key));
     if (fresh) it.value() = Function{std::move(f.name), {}, std::move(f.params), {}, {}};
     return fresh;
   };
-  if (!parse_each(text, [](std::vector<std::string>&&) {}, keep_signature)) {
-    // A repeated name: the module keeps its first position and its last definition.
-    return check(parse(text));
-  }
-  // Second pass: each function is checked as it is read, then dropped.
+  if (!read_each(keep_signature)) return std::nullopt;
+  // Second reading: each function is checked as it is read, then dropped.
   CheckResult result;
-  auto check_one = [&](std::string&& key, Function& f) {
+  read_each([&](std::string&& key, Function& f) {
     check_function(key, f, signatures, result);
     return true;
-  };
-  parse_each(text, [](std::vector<std::string>&&) {}, check_one);
+  });
   return result;
+}
+
+CheckResult check_source(std::string_view text) {
+  auto read_each = [&](const FunctionSink& sink) {
+    return parse_each(text, [](std::vector<std::string>&&) {}, sink);
+  };
+  if (std::optional<CheckResult> r = check_read_twice(read_each)) return std::move(*r);
+  // A repeated name: the module keeps its first position and its last definition.
+  return check(parse(text));
 }
 
 std::string write_check_result_json(const CheckResult& r) {

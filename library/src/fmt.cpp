@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <unordered_set>
 
 #include "float_text.hpp"
 #include "travune/parse.hpp"
@@ -372,27 +371,35 @@ std::size_t estimate_size(const Module& m) {
   return n + n / 8;
 }
 
-void append_header_comments(std::string& out, const std::vector<std::string>& comments) {
-  for (const std::string& c : comments) {
+}  // namespace
+
+void open_trv_text(std::string& out, const std::vector<std::string>& header_comments) {
+  for (const std::string& c : header_comments) {
     out += c;
     out += '\n';
   }
-  if (!comments.empty()) out += '\n';
+  if (!header_comments.empty()) out += '\n';
 }
 
-}  // namespace
+void append_function_text(std::string& out, const Function& f, std::uint64_t width, bool first) {
+  if (!first) out += '\n';
+  append_function(out, f, width);
+}
+
+void close_trv_text(std::string& out) {
+  if (out.empty()) out += '\n';  // no lines at all: the text is the final line feed alone
+}
 
 std::string format_trv(const Module& m, std::uint64_t width) {
   std::string out;
   out.reserve(estimate_size(m));
-  append_header_comments(out, m.header_comments);
+  open_trv_text(out, m.header_comments);
   bool first = true;
   for (const auto& [key, fn] : m.functions) {
-    if (!first) out += '\n';
+    append_function_text(out, fn, width, first);
     first = false;
-    append_function(out, fn, width);
   }
-  if (out.empty()) out += '\n';  // no lines at all: the text is the final line feed alone
+  close_trv_text(out);
   return out;
 }
 
@@ -401,21 +408,20 @@ std::string format_source(std::string_view text, std::uint64_t width) {
   // The canonical text runs about the size of the source; pages reserved and never written
   // cost nothing.
   out.reserve(text.size() / 4 * 5 + 64);
-  std::unordered_set<std::string> keys;
-  auto write_function = [&](std::string&& key, Function& f) {
-    if (!keys.insert(std::move(key)).second) return false;
-    if (keys.size() > 1) out += '\n';
-    append_function(out, f, width);
+  bool first = true;
+  auto write_function = [&](std::string&&, Function& f) {
+    append_function_text(out, f, width, first);
+    first = false;
     return true;
   };
-  bool whole = parse_each(
-      text, [&](std::vector<std::string>&& c) { append_header_comments(out, c); }, write_function);
+  bool whole = parse_each_distinct(
+      text, [&](std::vector<std::string>&& c) { open_trv_text(out, c); }, write_function);
   if (!whole) {
     // A repeated name: the module keeps its first position and its last definition.
     std::string().swap(out);
     return format_trv(parse(text), width);
   }
-  if (out.empty()) out += '\n';
+  close_trv_text(out);
   return out;
 }
 

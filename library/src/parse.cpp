@@ -509,20 +509,27 @@ Module parse(std::string_view text) {
   return m;
 }
 
+bool parse_each_distinct(std::string_view text, const HeaderSink& on_header,
+                         const FunctionSink& on_function) {
+  std::unordered_set<std::string> keys;
+  return parse_each(text, on_header, [&](std::string&& key, Function& f) {
+    auto [it, fresh] = keys.insert(std::move(key));
+    return fresh && on_function(std::string(*it), f);
+  });
+}
+
 std::string parse_to_json(std::string_view text) {
   std::string out;
   // The JSON form runs about twice the size of the text; pages reserved and never
   // written cost nothing.
   out.reserve(text.size() / 2 * 5 + 64);
-  std::unordered_set<std::string> keys;
+  bool first = true;
   auto write_function = [&](std::string&& key, Function& f) {
-    bool first = keys.empty();
-    auto [it, fresh] = keys.insert(std::move(key));
-    if (!fresh) return false;
-    append_function_entry_json(out, *it, f, first);
+    append_function_entry_json(out, key, f, first);
+    first = false;
     return true;
   };
-  bool whole = parse_each(
+  bool whole = parse_each_distinct(
       text, [&](std::vector<std::string>&& c) { open_module_json(out, c); }, write_function);
   if (!whole) {
     // A repeated name: the module keeps its first position and its last definition.

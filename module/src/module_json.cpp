@@ -50,9 +50,11 @@ void reserve_output(std::string& out, std::size_t size) {
 
 // A module text written one function at a time: the header comes first in the output but may
 // come after the functions in the input, in which case it is put in front at the end.
-template <class Open>
 class FunctionWriter {
  public:
+  // What opens the text: the header, or nothing when there is none.
+  using Open = void (*)(std::string& out, const std::vector<std::string>& header_comments);
+
   FunctionWriter(std::size_t reserve, Open open) : open_(open) { reserve_output(out_, reserve); }
 
   void header(std::vector<std::string>&& comments) {
@@ -91,8 +93,8 @@ class FunctionWriter {
 // Runs `step` on each function of the module text, in document order, and writes each with
 // `write` right after. Every reader error of the document comes before a failure of `step`:
 // after one, the rest is only read, and the failure is raised once the text has read well.
-template <class Step, class Write, class Open>
-std::string stream_functions(std::string_view text, FunctionWriter<Open>& writer, Step&& step,
+template <class Step, class Write>
+std::string stream_functions(std::string_view text, FunctionWriter& writer, Step&& step,
                              Write&& write) {
   KeySet keys;
   std::optional<Fatal> failed;
@@ -120,8 +122,7 @@ std::string stream_functions(std::string_view text, FunctionWriter<Open>& writer
 // Module JSON out, one function at a time, byte for byte as write_module_json writes it.
 template <class Step>
 std::string rewrite_module_json(std::string_view text, Step&& step) {
-  auto open = [](std::string& out, const std::vector<std::string>& header) { open_module_json(out, header); };
-  FunctionWriter writer(text.size() + text.size() / 8 + 64, open);
+  FunctionWriter writer(text.size() + text.size() / 8 + 64, open_module_json);
   auto write = [](std::string& out, std::string_view key, const Function& fn, bool first) {
     append_function_entry_json(out, key, fn, first);
   };
@@ -183,51 +184,35 @@ std::string infer_axes_json(std::string_view module) {
   }
 }
 
-// Two readings: the first reports every reader error and keeps only the signatures (the
-// checker reads only a callee's params), the second checks each function as it comes.
+// Read twice (see check_read_twice): every reader error comes before any finding.
 std::string check_json(std::string_view module) {
-  OrderedMap<Function> signatures;
-  bool repeated = false;
-  ModuleJsonVisitor keep_signature;
-  keep_signature.header_comments = [](std::vector<std::string>&&) {};
-  keep_signature.function = [&](std::string_view key, Function&& fn) {
-    Function signature;
-    signature.name = std::move(fn.name);
-    signature.params = std::move(fn.params);
-    if (!signatures.insert_or_assign(std::string(key), std::move(signature)).second) repeated = true;
+  auto read_each = [&](const FunctionSink& sink) {
+    ModuleJsonVisitor visit;
+    visit.header_comments = [](std::vector<std::string>&&) {};
+    visit.function = [&](std::string_view key, Function&& fn) {
+      if (!sink(std::string(key), fn)) throw WholeModuleNeeded{};
+    };
+    try {
+      read_each_function(module, visit);
+      return true;
+    } catch (const WholeModuleNeeded&) {
+      return false;
+    }
   };
-  read_each_function(module, keep_signature);
+  if (std::optional<CheckResult> r = check_read_twice(read_each))
+    return write_check_result_json(*r);
   // A repeated key checks only its last function, in the place of its first.
-  if (repeated) return write_check_result_json(check(read_module(module)));
-  CheckResult result;
-  ModuleJsonVisitor check_each;
-  check_each.header_comments = [](std::vector<std::string>&&) {};
-  check_each.function = [&](std::string_view key, Function&& fn) { check_function(key, fn, signatures, result); };
-  read_each_function(module, check_each);
-  return write_check_result_json(result);
+  return write_check_result_json(check(read_module(module)));
 }
 
-// The formatter writes each function on its own, after the header: the text of a module of
-// one function is that function's text, and functions are separated by an empty line.
 std::string fmt_json(std::string_view module, std::uint64_t width) {
   try {
-    auto open = [](std::string& out, const std::vector<std::string>& header) {
-      for (const std::string& c : header) {
-        out += c;
-        out += '\n';
-      }
-      if (!header.empty()) out += '\n';
-    };
-    FunctionWriter writer(module.size() / 2 + 64, open);
-    Module one;
-    auto write = [&](std::string& out, std::string_view key, Function& fn, bool first) {
-      if (!first) out += '\n';
-      one.functions.clear();
-      one.functions.emplace(std::string(key), std::move(fn));
-      out += format_trv(one, width);
+    FunctionWriter writer(module.size() / 2 + 64, open_trv_text);
+    auto write = [&](std::string& out, std::string_view, const Function& fn, bool first) {
+      append_function_text(out, fn, width, first);
     };
     std::string out = stream_functions(module, writer, [](std::string_view, Function&) {}, write);
-    if (out.empty()) out += '\n';  // no lines at all: the text is the final line feed alone
+    close_trv_text(out);
     return out;
   } catch (const WholeModuleNeeded&) {
     return format_trv(read_module(module), width);

@@ -26,6 +26,12 @@ using FunctionSink = std::function<bool(std::string&& key, Function& f)>;
 bool parse_each(std::string_view text, const HeaderSink& on_header,
                 const FunctionSink& on_function);
 
+// parse_each for callers that work on each function as it comes: it stops (returning false)
+// at the first repeated name, whose later definition the module would put in the first one's
+// place; such callers then take the whole module instead.
+bool parse_each_distinct(std::string_view text, const HeaderSink& on_header,
+                         const FunctionSink& on_function);
+
 // Parses a whole source text; a malformed text stops the call.
 Module parse(std::string_view text);
 
