@@ -636,13 +636,12 @@ class EntryOut {
   Op& scratch() { return scratch_; }
   void push_scratch() { push(scratch_); }
   // Calls place(op) for each cache op of the expansion, in order, after telling the sink
-  // which hole its ops fill.
+  // that the next hole is being filled.
   template <class F>
   void place_slots(F&& place) {
     placing_ = true;
-    std::size_t hole = 0;
     caches_.for_each([&](const Op& op) {
-      sink_.fill(hole++);
+      sink_.fill();
       place(op);
     });
   }
@@ -774,7 +773,7 @@ class OpCollector : public FlatSink {
  public:
   void op(Op&& op) override { (filling_ ? slots_ : main_).push_back(std::move(op)); }
   void hole() override { hole_at_.push_back(main_.size()); }
-  void fill(std::size_t) override {
+  void fill() override {
     filling_ = true;
     slot_start_.push_back(slots_.size());
   }
@@ -826,7 +825,7 @@ class FlatJsonText : public FlatSink {
     add_span(begin, chunk.size());
   }
   void hole() override { main_.push_back(Span{kHole, holes_++, 0}); }
-  void fill(std::size_t) override {
+  void fill() override {
     filling_ = true;
     slot_first_.push_back(slot_spans_.size());
   }

@@ -319,14 +319,6 @@ void WeightRewriter::operator()(Op& op) {
   }
 }
 
-Module rewrite_weight_references(Module m, const WeightMapping& mapping) {
-  if (mapping.empty()) return m;
-  WeightRewriter rewrite(mapping);
-  for (auto it = m.functions.begin(); it != m.functions.end(); ++it)
-    for (Op& op : it.value().ops) rewrite(op);
-  return m;
-}
-
 namespace {
 
 // Takes the flattened ops and keeps nothing: flattening only for its stops.
@@ -334,7 +326,7 @@ class DiscardedOps : public FlatSink {
  public:
   void op(Op&&) override {}
   void hole() override {}
-  void fill(std::size_t) override {}
+  void fill() override {}
 };
 
 }  // namespace

@@ -35,8 +35,6 @@ class WeightRewriter {
   std::vector<std::string_view> indices_;   // scratch, reused across ops
 };
 
-// Every op argument beginning with "weights." rewritten through the mapping.
-Module rewrite_weight_references(Module m, const WeightMapping& mapping);
 
 std::string load_flat_json(const std::string& trv_path, const std::string& config_path,
                            const std::string& entry, const std::vector<std::string>& cache_keys);

@@ -24,7 +24,7 @@ class FlatSink {
   virtual ~FlatSink() = default;
   virtual void op(Op&& op) = 0;
   virtual void hole() = 0;
-  virtual void fill(std::size_t hole) = 0;
+  virtual void fill() = 0;
 };
 
 // Flattens the entry into `sink` and returns the entry's signature: its name, comments,
