@@ -467,18 +467,6 @@ void append_weights_json(std::string& out, const Constraints& c) {
   out += '}';
 }
 
-template <class Strings>
-void append_string_array(std::string& out, const Strings& items) {
-  out += '[';
-  bool first = true;
-  for (const auto& s : items) {
-    if (!first) out += ',';
-    first = false;
-    append_json_string(out, s);
-  }
-  out += ']';
-}
-
 }  // namespace
 
 void check_function(std::string_view key, const Function& fn, const OrderedMap<Function>& functions,
@@ -536,9 +524,9 @@ std::string write_check_result_json(const CheckResult& r) {
   std::string out;
   out.reserve(128);
   out += "{\"errors\":";
-  append_string_array(out, r.errors);
+  append_json_string_array(out, r.errors);
   out += ",\"constraints\":{\"params\":";
-  append_string_array(out, r.constraints.params);
+  append_json_string_array(out, r.constraints.params);
   out += ",\"weights\":";
   append_weights_json(out, r.constraints);
   out += "}}";

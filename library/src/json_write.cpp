@@ -106,15 +106,6 @@ void append_int(std::string& out, Int v) {
   out.append(buf, res.ptr);
 }
 
-void append_string_array(std::string& out, const std::vector<std::string>& items) {
-  out += '[';
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    if (i) out += ',';
-    append_json_string(out, items[i]);
-  }
-  out += ']';
-}
-
 void append_key(std::string& out, std::string_view key) {
   out += '"';
   out += key;
@@ -233,7 +224,7 @@ void append_op_json(std::string& out, const Op& op) {
   out += '"';
   append_kind_fields(out, op.kind);
   out += ",\"outputs\":";
-  append_string_array(out, op.outputs);
+  append_json_string_array(out, op.outputs);
   out += ",\"output_types\":[";
   for (std::size_t i = 0; i < op.output_types.size(); ++i) {
     if (i) out += ',';
@@ -248,7 +239,7 @@ void append_op_json(std::string& out, const Op& op) {
   out += ']';
   if (!op.comments.empty()) {
     out += ",\"comments\":";
-    append_string_array(out, op.comments);
+    append_json_string_array(out, op.comments);
   }
   out += '}';
 }
@@ -258,7 +249,7 @@ void append_function_head_json(std::string& out, const Function& f) {
   append_json_string(out, f.name);
   if (!f.comments.empty()) {
     out += ",\"comments\":";
-    append_string_array(out, f.comments);
+    append_json_string_array(out, f.comments);
   }
   out += ",\"params\":";
   append_params(out, f.params);
@@ -282,7 +273,7 @@ void open_module_json(std::string& out, const std::vector<std::string>& header_c
   out += '{';
   if (!header_comments.empty()) {
     out += "\"header_comments\":";
-    append_string_array(out, header_comments);
+    append_json_string_array(out, header_comments);
     out += ',';
   }
   out += "\"functions\":{";

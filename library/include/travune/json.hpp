@@ -15,6 +15,18 @@ namespace travune {
 // ---- writing (cannot fail) ----
 std::string write_module_json(const Module& m);
 void append_json_string(std::string& out, std::string_view s);
+// A JSON array of the strings of `items` (a vector, a set: any range of strings), in order.
+template <class Strings>
+void append_json_string_array(std::string& out, const Strings& items) {
+  out += '[';
+  bool first = true;
+  for (const auto& s : items) {
+    if (!first) out += ',';
+    first = false;
+    append_json_string(out, s);
+  }
+  out += ']';
+}
 // A finite float as Python's repr writes it (1.0, 1e+16, 5e-324); null when not finite.
 void append_json_float(std::string& out, double x);
 void append_type_json(std::string& out, const TensorType& t);
