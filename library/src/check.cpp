@@ -8,10 +8,9 @@
 #include <optional>
 #include <span>
 #include <string_view>
-#include <unordered_map>
-#include <unordered_set>
 
 #include "travune/fatal.hpp"
+#include "travune/hash.hpp"
 #include "travune/json.hpp"
 #include "travune/parse.hpp"
 
@@ -27,8 +26,8 @@ struct Ty {
 
 Ty ty_of(const TensorType& t) { return {t.dtype, t.shape}; }
 
-using NameSet = std::unordered_set<std::string_view>;
-using Env = std::unordered_map<std::string_view, Ty>;
+using NameSet = HashSet<std::string_view>;
+using Env = HashMap<std::string_view, Ty>;
 using WeightMap = std::map<std::string, TensorType, std::less<>>;
 
 constexpr std::string_view kDash = " \u2014 ";

@@ -6,12 +6,11 @@
 #include <functional>
 #include <limits>
 #include <optional>
-#include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
 #include "travune/fatal.hpp"
+#include "travune/hash.hpp"
 #include "travune/file.hpp"
 #include "travune/json.hpp"
 
@@ -42,12 +41,8 @@ constexpr std::size_t kMaxNesting = 256;
 // ---------------------------------------------------------------------------
 // Lookup tables keyed by name, searchable with a string_view.
 
-struct NameHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
-};
-using NameSet = std::unordered_set<std::string, NameHash, std::equal_to<>>;
-using NameMap = std::unordered_map<std::string, std::string, NameHash, std::equal_to<>>;
+using NameSet = HashSet<std::string>;
+using NameMap = HashMap<std::string, std::string>;
 
 // A list of ops that grows without moving what it holds. Moving an Op may throw
 // (the axes map of view and tile ops), so a growing std::vector<Op> would copy
@@ -99,23 +94,23 @@ class OpList {
 // iteration of the same function inlines the same body.
 struct Expanded {
   OpList body;
-  std::unordered_set<std::string_view> param_names;
+  HashSet<std::string_view> param_names;
 };
 
 // What one flatten call shares between its expansions.
 struct Ctx {
   const OrderedMap<Function>& functions;
   const NameSet& global_names;
-  std::unordered_map<std::string_view, Expanded> bodies;  // keyed by function key
+  HashMap<std::string_view, Expanded> bodies;  // keyed by function key
   std::vector<std::string_view> chain;                    // functions being expanded
   std::uint64_t produced = 0;                             // ops built so far
-  std::unordered_map<std::string_view, std::uint64_t> sizes;  // predicted_size, known
+  HashMap<std::string_view, std::uint64_t> sizes;  // predicted_size, known
   std::vector<std::string_view> size_chain;                   // predicted_size, in progress
-  std::unordered_set<std::string_view> sound;                 // expand without a stop
+  HashSet<std::string_view> sound;                 // expand without a stop
   // Per function, the call and loop ops naming it not yet expanded; once none is left
   // (and no cache op names it), its expanded body is needed no more.
-  std::unordered_map<std::string_view, std::size_t> pending_sites;
-  std::unordered_set<std::string_view> slot_functions;  // named by cache ops as init or extend
+  HashMap<std::string_view, std::size_t> pending_sites;
+  HashSet<std::string_view> slot_functions;  // named by cache ops as init or extend
 };
 
 // ---------------------------------------------------------------------------
@@ -671,7 +666,7 @@ class EntryOut {
 // dimension names of their own function.
 NameSet global_names(const Module& m) {
   NameSet globals;
-  std::unordered_set<std::string_view> dims;
+  HashSet<std::string_view> dims;
   auto add_dims = [&](const TensorType& t) {
     for (const Dim& d : t.shape)
       if (const std::string* s = std::get_if<std::string>(&d)) dims.insert(*s);
@@ -719,8 +714,8 @@ struct CacheCtx {
   std::vector<Param> cache_inputs;
   std::vector<Param> cache_outputs;
   const CacheKeys& cache_keys;
-  std::unordered_set<std::string> input_names;
-  std::unordered_set<std::string> output_names;
+  HashSet<std::string> input_names;
+  HashSet<std::string> output_names;
 };
 
 void record_output(CacheCtx& cc, const std::string& name, const TensorType& ty) {
@@ -757,7 +752,7 @@ void place_cache_slot(Ctx& ctx, CacheCtx& cc, const Op& op, EntryOut& out) {
 
 // `own` followed by the slots not named like one of `own`.
 std::vector<Param> with_slots(const std::vector<Param>& own, const std::vector<Param>& slots) {
-  std::unordered_set<std::string_view> names;
+  HashSet<std::string_view> names;
   for (const Param& p : own) names.insert(p.name);
   std::vector<Param> all = own;
   for (const Param& p : slots)

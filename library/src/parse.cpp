@@ -7,10 +7,10 @@
 #include <iterator>
 #include <limits>
 #include <optional>
-#include <unordered_set>
 
 #include "parse_stream.hpp"
 #include "travune/fatal.hpp"
+#include "travune/hash.hpp"
 #include "travune/file.hpp"
 #include "travune/json.hpp"
 #include "travune/parse.hpp"
@@ -170,7 +170,7 @@ AtomView parse_item(std::string_view t) {
 // Values live in a vector, which (unlike the default deque) costs nothing while empty.
 using KeywordEntry = std::pair<std::string_view, AtomView>;
 using KeywordMap =
-    tsl::ordered_map<std::string_view, AtomView, std::hash<std::string_view>,
+    tsl::ordered_map<std::string_view, AtomView, KeyedHash,
                      std::equal_to<std::string_view>, std::allocator<KeywordEntry>,
                      std::vector<KeywordEntry>>;
 
@@ -511,7 +511,7 @@ Module parse(std::string_view text) {
 
 bool parse_each_distinct(std::string_view text, const HeaderSink& on_header,
                          const FunctionSink& on_function) {
-  std::unordered_set<std::string> keys;
+  HashSet<std::string> keys;
   return parse_each(text, on_header, [&](std::string&& key, Function& f) {
     auto [it, fresh] = keys.insert(std::move(key));
     return fresh && on_function(std::string(*it), f);

@@ -11,13 +11,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
-#include <unordered_set>
 #include <variant>
 #include <vector>
 
 #include "regex.hpp"
 #include "travune/fatal.hpp"
+#include "travune/hash.hpp"
 
 namespace travune {
 namespace {
@@ -113,21 +112,16 @@ struct PatternSides {
   PatternSide right;
 };
 
-struct TextHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
-};
-
 }  // namespace
 
 struct FunctionResolver::Scratch {
-  std::unordered_map<std::string_view, const TensorType*> env;
-  std::unordered_set<std::string_view> left_names;
-  std::unordered_map<std::string_view, std::int64_t> known;
+  HashMap<std::string_view, const TensorType*> env;
+  HashSet<std::string_view> left_names;
+  HashMap<std::string_view, std::int64_t> known;
   // A model repeats a few patterns over many ops and functions: each is tokenised once. The
   // map owns each pattern's text (a node's key stays in place) and the tokens view into it,
   // so the cache outlives the functions that are resolved and dropped one by one.
-  std::unordered_map<std::string, PatternSides, TextHash, std::equal_to<>> patterns;
+  HashMap<std::string, PatternSides> patterns;
 };
 
 namespace {

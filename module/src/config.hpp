@@ -3,18 +3,18 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <variant>
 #include <vector>
 
 #include "travune/ast.hpp"
+#include "travune/hash.hpp"
 
 namespace travune {
 
 // ConfigValue: Int, Float, List (of floats).
 using ConfigValue = std::variant<std::int64_t, double, std::vector<double>>;
 // Lookups only; its order never shows.
-using ConfigMap = std::unordered_map<std::string, ConfigValue>;
+using ConfigMap = HashMap<std::string, ConfigValue>;
 
 // Reads a JSON object of configuration values (a later duplicate wins); a reader error throws JsonError.
 ConfigMap read_config_json(std::string_view text);

@@ -3,21 +3,15 @@
 #include <functional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "config.hpp"
+#include "travune/hash.hpp"
 
 namespace travune {
 
-// Hashes std::string and std::string_view alike, so lookups need no key copy.
-struct TextHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
-};
-
 // Full dotted key ("weights.layers.attn.wq") to weight-name template.
-using WeightMapping = std::unordered_map<std::string, std::string, TextHash, std::equal_to<>>;
+using WeightMapping = HashMap<std::string, std::string>;
 
 // The values of the sections shape, scalar and vector of the TOML file (later sections win).
 ConfigMap load_config(const std::string& config_path);

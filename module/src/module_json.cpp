@@ -4,11 +4,11 @@
 
 #include <optional>
 #include <string_view>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
 #include "config.hpp"
+#include "travune/hash.hpp"
 #include "travune/check.hpp"
 #include "travune/fatal.hpp"
 #include "travune/file.hpp"
@@ -35,7 +35,7 @@ struct WholeModuleNeeded {};
 
 // Refuses a key seen before (see WholeModuleNeeded). Keys are views into the reader's text.
 struct KeySet {
-  std::unordered_set<std::string_view> seen;
+  HashSet<std::string_view> seen;
 
   void add(std::string_view key) {
     if (!seen.emplace(key).second) throw WholeModuleNeeded{};

@@ -11,6 +11,8 @@
 
 #include <tsl/ordered_map.h>
 
+#include "travune/hash.hpp"
+
 namespace travune {
 
 // Insertion-ordered map: a repeated key (insert_or_assign) keeps its first position.
@@ -18,7 +20,7 @@ namespace travune {
 // throwing and an empty map allocates nothing.
 template <class V>
 using OrderedMap =
-    tsl::ordered_map<std::string, V, std::hash<std::string>, std::equal_to<std::string>,
+    tsl::ordered_map<std::string, V, KeyedHash, std::equal_to<std::string>,
                      std::allocator<std::pair<std::string, V>>,
                      std::vector<std::pair<std::string, V>>>;
 

@@ -4,13 +4,13 @@
 #include <functional>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 
 #include "travune/ast.hpp"
+#include "travune/hash.hpp"
 
 namespace travune {
 
-using CacheKeys = std::unordered_set<std::string>;
+using CacheKeys = HashSet<std::string>;
 
 // A module of one function, the expanded entry; a cache op whose var is in
 // `cache_keys` becomes a slot supplied by the caller.
