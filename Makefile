@@ -5,7 +5,7 @@ BUILD   ?= build/dev
 CMAKE   := cmake
 export PYTHONPATH := $(CURDIR)/$(BUILD)
 
-.PHONY: setup venv build test test-cpp test-py run install clean fuzz test-sanitized bench bench-quick
+.PHONY: setup venv build test test-cpp test-py run install clean fuzz test-sanitized bench bench-quick check-debian13
 
 setup:
 	scripts/setup
@@ -49,6 +49,11 @@ bench-quick: build
 
 install: venv
 	$(PY) -m pip install .
+
+# The two commands above as a new user runs them on Debian 13, in a debootstrapped root (as root):
+# scripts/check-debian13.
+check-debian13:
+	scripts/check-debian13
 
 clean:
 	rm -rf build
