@@ -39,22 +39,26 @@ F32_4 = {"dtype": "f32", "shape": [4]}
 
 
 def best_times(calls, repeats, budget):
-    """The best time of each call, timed in rounds (each call once per round) so that all
-    see the same load on the machine: at least `repeats` rounds, more while the rounds took
-    under `budget` seconds per call in all (up to 50 rounds, for a steady minimum). Calls
-    slower than that run in fewer rounds, at least one."""
+    """The best time of each call, timed in rounds (each call still to be timed runs once
+    per round) so that all see the same load on the machine. A call is timed at least
+    `repeats` times (at least once if that takes over 2 * `budget` seconds), and more while
+    its runs took under `budget` seconds in all (up to 50, for a steady minimum)."""
     best = {kind: float("inf") for kind in calls}
-    spent, rounds = 0.0, 0
-    limit = budget * len(calls)
-    while rounds == 0 or (spent < limit and rounds < max(repeats, 50)) or (
-            rounds < repeats and spent < 2 * limit):
-        for kind, call in calls.items():
+    spent = {kind: 0.0 for kind in calls}
+    runs = {kind: 0 for kind in calls}
+
+    def wanted(kind):
+        return runs[kind] == 0 or (spent[kind] < budget and runs[kind] < max(repeats, 50)) or (
+            runs[kind] < repeats and spent[kind] < 2 * budget)
+
+    while any(wanted(kind) for kind in calls):
+        for kind in [kind for kind in calls if wanted(kind)]:
             start = time.perf_counter()
-            call()
+            calls[kind]()
             took = time.perf_counter() - start
             best[kind] = min(best[kind], took)
-            spent += took
-        rounds += 1
+            spent[kind] += took
+            runs[kind] += 1
     return best
 
 
@@ -220,7 +224,7 @@ CASES = [
 
 
 def run(t, quick, repeats, folder):
-    budget = 0.1 if quick else 0.5
+    budget = 0.1 if quick else 1.0
     folder.mkdir(parents=True, exist_ok=True)
     keys = KeySets(folder)
     rows = []
