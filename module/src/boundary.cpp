@@ -276,6 +276,12 @@ PyObject* run_call(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t n
                    PyObject* kwnames) {
   Slots slots{};
   if (!match_arguments(spec, args, nargs, kwnames, slots)) return nullptr;
+  // The caller may lend its arguments, and Python code run during the call (a cache key
+  // sequence's methods, a signal handler) may drop the lender's references: the call owns
+  // every argument until it returns, as the text views into their UTF-8 buffers need.
+  std::array<PyRef, kMaxParams> owned;
+  for (std::size_t i = 0; i < spec.params.size(); ++i)
+    if (slots[i]) owned[i].reset(Py_NewRef(slots[i]));
   Args converted;
   if (!convert_arguments(spec, slots, converted)) return nullptr;
   std::string text;
