@@ -11,6 +11,7 @@
 #include <new>
 
 #include "travune/fatal.hpp"
+#include "travune/interrupt.hpp"
 
 namespace travune {
 namespace {
@@ -261,6 +262,10 @@ bool convert_arguments(const FunctionSpec& spec, const Slots& slots, Args& out) 
 void raise_current() {
   try {
     throw;
+  } catch (const Interrupted&) {
+    // The interrupt check left the exception a signal handler raised: it goes back as it is.
+    if (!PyErr_Occurred())
+      PyErr_SetString(PyExc_SystemError, "_travune: a call stopped without an exception");
   } catch (const Fatal& f) {
     raise_panic(f.message, &f.where);
   } catch (const std::bad_alloc&) {
@@ -294,7 +299,17 @@ PyObject* run_call(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t n
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
+// The library's interrupt check: every call holds the interpreter lock, so the pending
+// signal handlers may run here. A handler that raises stops the call with its exception; one
+// that returns lets the call go on. Once an exception is set, every later check stops too.
+bool signal_handler_raised() {
+  if (PyErr_Occurred()) return true;
+  return PyErr_CheckSignals() != 0;
+}
+
 }  // namespace
+
+void install_interrupt_check() { set_interrupt_check(&signal_handler_raised); }
 
 void boundary_trap() {
   std::fputs("uncaught panic at ffi boundary\n", stderr);
