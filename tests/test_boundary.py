@@ -154,3 +154,52 @@ def test_failure_report_on_stderr():
     # The note follows the first report only.
     assert proc.stderr.count("note: ") == 1
     assert proc.stderr.count("panicked at") == 2
+
+
+
+# A cache key sequence whose __getitem__ drops every other reference to the call's arguments
+# (functools.partial lends its stored arguments to the call) and fills the freed memory with
+# another module's text: the call must still read its own arguments.
+BORROWED_ARGUMENTS = r'''
+import functools, gc, sys, _travune as t
+GOOD = t.parse_to_json("main(x: f32[N]) -> (y: f32[N]) {\n  y = map[relu](x)\n}\n")
+OTHER = '{"functions":{"main":{"name":"main","params":[],"returns":[],"ops":[]}}}'
+p = None
+
+class Keys:
+    def __len__(self):
+        return 1
+    def __getitem__(self, i):
+        if i:
+            raise IndexError
+        p.__setstate__((t.flatten_json, ("other",), {}, None))
+        gc.collect()
+        junk = [OTHER + " " * (len(GOOD) - len(OTHER)) for _ in range(200)]
+        return "k"
+
+if sys.argv[1] == "flatten_json":
+    m, entry = GOOD[:-1] + "}", "".join(["ma", "in"])
+    expected = t.flatten_json(m, entry, ["k"])
+    p = functools.partial(t.flatten_json, m, entry)
+else:
+    trv, config = (a[:-1] + a[-1] for a in sys.argv[2:4])  # copies only the call holds
+    expected = t.load_flat_json(trv, config, "main", ["k"])
+    p = functools.partial(t.load_flat_json, trv, config, "".join(["ma", "in"]))
+m = entry = trv = config = None
+got = p(cache_keys=Keys())
+print("same" if got == expected else "DIFFERENT: " + got[:80])
+'''
+
+
+@pytest.mark.parametrize("malloc", ["", "debug"])
+@pytest.mark.parametrize("which", ["flatten_json", "load_flat_json"])
+def test_arguments_are_owned_for_the_whole_call(tmp_path, which, malloc):
+    trv = tmp_path / "model.trv"
+    trv.write_text("main(x: f32[N]) -> (y: f32[N]) {\n  y = map[relu](x)\n}\n")
+    config = tmp_path / "config.toml"
+    config.write_text("[shape]\nN = 4\n")
+    args = [which, str(trv), str(config)]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), PYTHONMALLOC=malloc)
+    proc = subprocess.run([sys.executable, "-c", BORROWED_ARGUMENTS, *args],
+                          capture_output=True, text=True, env=env, timeout=120)
+    assert (proc.returncode, proc.stdout, proc.stderr) == (0, "same\n", "")

@@ -11,6 +11,7 @@
 
 #include "travune/fatal.hpp"
 #include "travune/hash.hpp"
+#include "travune/interrupt.hpp"
 #include "travune/json.hpp"
 #include "travune/parse.hpp"
 
@@ -482,7 +483,10 @@ void check_function(std::string_view key, const Function& fn, const OrderedMap<F
   }
   for (const Param& r : fn.returns) add_param_dims(result.constraints, r.ty);
   collect_dim_names(f, fn);
-  for (const Op& op : fn.ops) check_op(f, op);
+  for (const Op& op : fn.ops) {
+    poll_interrupt(kOpUnits);
+    check_op(f, op);
+  }
   check_returns(f, fn);
 }
 

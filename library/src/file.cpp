@@ -1,8 +1,10 @@
 #include "travune/file.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -11,6 +13,7 @@
 #include <simdjson.h>
 
 #include "travune/ast.hpp"
+#include "travune/interrupt.hpp"
 
 namespace travune {
 namespace {
@@ -55,21 +58,57 @@ std::string debug_form(const IoError& e) {
 std::string read_file_utf8(const std::string& path) {
   if (path.find('\0') != std::string::npos)
     throw IoError{0, "InvalidInput", "file name contained an unexpected NUL byte"};
-  FileDescriptor file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
-  if (file.fd < 0) throw_os_error(errno);
+  // A signal cuts short an open or a read that waits (a FIFO without a writer, or whose
+  // writer is silent): the interrupt check then decides whether the call stops.
+  FileDescriptor file{-1};
+  while ((file.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC)) < 0) {
+    if (errno != EINTR) throw_os_error(errno);
+    check_interrupt();
+  }
+  // The text goes into blocks: one, sized to the file, for a regular file; for a file of
+  // unknown size (a pipe, a device), blocks growing up to kMaxBlock, joined at the end. No
+  // step then copies all that was read so far, so the interrupt check, run between steps,
+  // answers soon even on a device that never ends (/dev/zero).
+  constexpr std::size_t kFirstBlock = std::size_t{1} << 16;
+  constexpr std::size_t kMaxBlock = std::size_t{1} << 26;
   struct stat st {};
-  std::string text;
+  std::string text;  // the block being filled
+  std::vector<std::string> full;  // the blocks before it
   if (::fstat(file.fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
     text.reserve(static_cast<std::size_t>(st.st_size));
+  else
+    text.reserve(kFirstBlock);
   char buf[1 << 16];
   for (;;) {
     ssize_t n = ::read(file.fd, buf, sizeof buf);
     if (n < 0) {
-      if (errno == EINTR) continue;
-      throw_os_error(errno);
+      if (errno != EINTR) throw_os_error(errno);
+      check_interrupt();
+      continue;
     }
     if (n == 0) break;
+    if (text.size() + static_cast<std::size_t>(n) > text.capacity()) {
+      const std::size_t next = std::clamp(text.capacity() * 2, kFirstBlock, kMaxBlock);
+      full.push_back(std::move(text));
+      text = std::string();
+      text.reserve(next);
+      prefer_huge_pages(text.data(), text.capacity());
+    }
     text.append(buf, static_cast<std::size_t>(n));
+    poll_interrupt(n);
+  }
+  if (!full.empty()) {
+    std::size_t size = text.size();
+    for (const std::string& b : full) size += b.size();
+    std::string whole;
+    whole.reserve(size);
+    for (std::string& b : full) {
+      whole += b;
+      poll_interrupt(static_cast<std::int64_t>(b.size()));
+      std::string().swap(b);
+    }
+    whole += text;
+    text = std::move(whole);
   }
   if (!simdjson::validate_utf8(text.data(), text.size()))
     throw IoError{0, "InvalidData", "stream did not contain valid UTF-8"};

@@ -12,6 +12,7 @@
 #include "travune/fatal.hpp"
 #include "travune/hash.hpp"
 #include "travune/file.hpp"
+#include "travune/interrupt.hpp"
 #include "travune/json.hpp"
 
 namespace travune {
@@ -486,6 +487,7 @@ void inline_call(Ctx& ctx, const Op& call, std::string_view prefix, Out& out, co
   const std::string dotted_prefix = joined(prefix, ".", "");
   Op& r = out.scratch();
   callee.body.for_each([&](const Op& op) {
+    poll_interrupt(kOpUnits);
     rename_into_caller(op, b, dotted_prefix, ctx.global_names, r);
     if (iteration) substitute_cache_var_star(r, *iteration);
     count_ops(ctx, op_weight(r));
@@ -527,6 +529,7 @@ std::optional<std::string> unroll_loop(Ctx& ctx, const Op& loop, std::size_t ind
   Op call{Call{l.target}, {std::string()}, loop.output_types, {}, {}};
   std::string cur = threaded;
   for (std::uint64_t i = 0; i < n; ++i) {
+    poll_interrupt(kOpUnits);
     call.args.clear();
     for (std::size_t p = 0; p < loop.args.size(); ++p) {
       const std::string* s = name_of(loop.args[p]);
@@ -571,6 +574,7 @@ void expand_into(Ctx& ctx, const Function& f, Out& out) {
   NameMap renames;
   for (const Op& op : f.ops) {
     const std::size_t index = static_cast<std::size_t>(&op - f.ops.data());
+    poll_interrupt(kOpUnits);
     if (std::holds_alternative<Call>(op.kind)) {
       Op call{op.kind, op.outputs, op.output_types, renamed_args(op.args, renames), {}};
       const std::string& target = std::get<Call>(op.kind).target;

@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "float_text.hpp"
+#include "travune/interrupt.hpp"
 #include "travune/parse.hpp"
 
 namespace travune {
@@ -351,6 +352,7 @@ void append_function(std::string& out, const Function& fn, std::uint64_t width) 
       append_comment_lines(out, op.comments);
     }
     append_statement(out, op, cols);
+    poll_interrupt(kOpUnits);
   }
   out += "}\n";
 }

@@ -19,6 +19,7 @@
 #include "json_read_kit.hpp"
 #include "travune/fatal.hpp"
 #include "travune/file.hpp"
+#include "travune/interrupt.hpp"
 #include "travune/json.hpp"
 
 namespace travune {
@@ -525,6 +526,7 @@ void Reader::expect_word(od::value& v, std::string_view word) {
 }
 
 void Reader::skip(od::value& v, bool paired) {
+  poll_interrupt(kValueUnits);  // values nobody reads may be many
   if (cut_ != 0 && !paired) skipping_at(index_of(v.raw_json_token().data()));
   switch (first(v)) {
     case '{': for_each_field(v, [&](std::string_view, od::value& f) { skip(f, paired); }, true, paired); return;
@@ -580,6 +582,7 @@ void Reader::type_error(od::value& v, std::string_view expected) {
 
 namespace {
 
+using json_kit::kValueUnits;
 using json_kit::Number;
 using json_kit::Reader;
 using json_kit::od::value;
@@ -719,6 +722,7 @@ Dim read_dim(Reader& r, value& v) {
 }
 
 Atom read_atom(Reader& r, value& v) {
+  poll_interrupt(kValueUnits);  // one op may take any number of arguments
   char c = Reader::first(v);
   if (Reader::is_number_start(c)) {
     Number n = r.read_number(v);
@@ -732,6 +736,7 @@ Atom read_atom(Reader& r, value& v) {
 constexpr std::string_view literal_expected = "integer, float, \"inf\"/\"-inf\", or array";
 
 LiteralValue read_literal(In& in, value& v) {
+  poll_interrupt(kValueUnits);  // a literal may hold any number of values
   Reader& r = in.r;
   char c = Reader::first(v);
   if (Reader::is_number_start(c)) {
@@ -900,6 +905,7 @@ OpKind op_kind(Reader& r, value& v, OpRaw& raw) {
 }
 
 Op read_op(In& in, value& v) {
+  poll_interrupt(kOpUnits);
   OpRaw raw;
   read_record(in.r, v, op_form, [&](int k, value& f) { read_op_field(in, k, f, raw); });
   in.r.check_cut(v);
@@ -918,6 +924,7 @@ constexpr RecordForm<5> function_form{
     {"name", "comments", "params", "returns", "ops"}, 0b11101, "struct Function"};
 
 Function read_function(In& in, value& v) {
+  poll_interrupt(kOpUnits);
   Function fn;
   read_record(in.r, v, function_form, [&](int k, value& f) {
     switch (k) {
@@ -1004,6 +1011,7 @@ std::vector<std::pair<std::string, NumericValue>> read_numeric_object_json(std::
     std::vector<std::pair<std::string, NumericValue>> members;
     if (Reader::first(v) != '{') r.type_error(v, "a map");
     r.for_each_field(v, [&](std::string_view key, value& f) {
+      poll_interrupt(kValueUnits);
       members.emplace_back(std::string(key), read_numeric(r, f, enum_name));
     });
     return members;

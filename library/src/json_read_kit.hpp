@@ -23,6 +23,9 @@ namespace od = simdjson::ondemand;
 // Arrays and objects nest at most 128 levels; the 129th is refused ("recursion limit exceeded").
 inline constexpr int max_depth = 128;
 
+// What a JSON value read or skipped counts toward the interrupt check (travune/interrupt.hpp).
+inline constexpr std::int64_t kValueUnits = 16;
+
 // A JSON number as read: an integer that fits 64 bits keeps its exact value; any other
 // number (fraction, exponent, or an integer beyond the 64-bit ranges) is a double.
 struct Number {

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "float_text.hpp"
+#include "travune/interrupt.hpp"
 #include "travune/json.hpp"
 
 namespace travune {
@@ -219,6 +220,7 @@ void append_kind_fields(std::string& out, const OpKind& kind) {
 }  // namespace
 
 void append_op_json(std::string& out, const Op& op) {
+  const std::size_t start = out.size();
   out += "{\"kind\":\"";
   out += kind_words[op.kind.index()];
   out += '"';
@@ -242,6 +244,7 @@ void append_op_json(std::string& out, const Op& op) {
     append_json_string_array(out, op.comments);
   }
   out += '}';
+  poll_interrupt(static_cast<std::int64_t>(out.size() - start));
 }
 
 void append_function_head_json(std::string& out, const Function& f) {

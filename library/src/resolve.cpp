@@ -17,6 +17,7 @@
 #include "regex.hpp"
 #include "travune/fatal.hpp"
 #include "travune/hash.hpp"
+#include "travune/interrupt.hpp"
 
 namespace travune {
 namespace {
@@ -228,6 +229,7 @@ void resolve_function(std::string_view key, Function& f, Scratch& s) {
   s.env.clear();
   for (const Param& p : f.params) s.env.insert_or_assign(p.name, &p.ty);
   for (std::size_t i = 0; i < f.ops.size(); ++i) {
+    poll_interrupt(kOpUnits);
     Op& op = f.ops[i];
     // Every op's typed outputs enter the environment first, so an op can read its own output.
     std::size_t typed = std::min(op.outputs.size(), op.output_types.size());

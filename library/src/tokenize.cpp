@@ -3,6 +3,7 @@
 #include <array>
 
 #include "travune/fatal.hpp"
+#include "travune/interrupt.hpp"
 #include "travune/parse.hpp"
 #include "travune/ast.hpp"
 #include "parse_stream.hpp"
@@ -137,7 +138,9 @@ void refill(Stream& s) {
   s.first += s.window.size();
   s.window.clear();
   if (s.window.capacity() < kWindowTokens) s.window.reserve(kWindowTokens);
+  const std::size_t from = s.scanned;
   s.scanned = tokenize_some(s.text, s.scanned, s.window, kWindowTokens);
+  poll_interrupt(static_cast<std::int64_t>(s.scanned - from));
 }
 
 namespace {

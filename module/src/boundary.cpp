@@ -11,6 +11,7 @@
 #include <new>
 
 #include "travune/fatal.hpp"
+#include "travune/interrupt.hpp"
 
 namespace travune {
 namespace {
@@ -261,6 +262,10 @@ bool convert_arguments(const FunctionSpec& spec, const Slots& slots, Args& out) 
 void raise_current() {
   try {
     throw;
+  } catch (const Interrupted&) {
+    // The interrupt check left the exception a signal handler raised: it goes back as it is.
+    if (!PyErr_Occurred())
+      PyErr_SetString(PyExc_SystemError, "_travune: a call stopped without an exception");
   } catch (const Fatal& f) {
     raise_panic(f.message, &f.where);
   } catch (const std::bad_alloc&) {
@@ -276,6 +281,12 @@ PyObject* run_call(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t n
                    PyObject* kwnames) {
   Slots slots{};
   if (!match_arguments(spec, args, nargs, kwnames, slots)) return nullptr;
+  // The caller may lend its arguments, and Python code run during the call (a cache key
+  // sequence's methods, a signal handler) may drop the lender's references: the call owns
+  // every argument until it returns, as the text views into their UTF-8 buffers need.
+  std::array<PyRef, kMaxParams> owned;
+  for (std::size_t i = 0; i < spec.params.size(); ++i)
+    if (slots[i]) owned[i].reset(Py_NewRef(slots[i]));
   Args converted;
   if (!convert_arguments(spec, slots, converted)) return nullptr;
   std::string text;
@@ -288,7 +299,17 @@ PyObject* run_call(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t n
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
+// The library's interrupt check: every call holds the interpreter lock, so the pending
+// signal handlers may run here. A handler that raises stops the call with its exception; one
+// that returns lets the call go on. Once an exception is set, every later check stops too.
+bool signal_handler_raised() {
+  if (PyErr_Occurred()) return true;
+  return PyErr_CheckSignals() != 0;
+}
+
 }  // namespace
+
+void install_interrupt_check() { set_interrupt_check(&signal_handler_raised); }
 
 void boundary_trap() {
   std::fputs("uncaught panic at ffi boundary\n", stderr);

@@ -1,6 +1,7 @@
 #pragma once
 // The boundary between Python and the library: argument matching and conversion, the
-// failure report and pyo3_runtime.PanicException. No C++ exception crosses into CPython.
+// failure report and pyo3_runtime.PanicException, the interrupt check. No C++ exception
+// crosses into CPython.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -67,6 +68,9 @@ struct FunctionSpec {
 // Runs one call: match, convert, run the body, return a new str (or null with an exception set).
 PyObject* call_function(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames);
+
+// Lets long calls run the interpreter's signal handlers (Ctrl-C): installed once, at import.
+void install_interrupt_check();
 
 // Reports a fatal stop caught during initialisation and raises PanicException.
 void raise_fatal_from_current_exception();

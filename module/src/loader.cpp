@@ -12,6 +12,7 @@
 #include "travune/fatal.hpp"
 #include "travune/file.hpp"
 #include "travune/flatten.hpp"
+#include "travune/interrupt.hpp"
 #include "travune/json.hpp"
 #include "travune/parse.hpp"
 #include "travune/resolve.hpp"
@@ -334,6 +335,8 @@ std::string load_flat_json(const std::string& trv_path, const std::string& confi
   std::exception_ptr mapping_failure;
   try {
     mapping = load_weight_mapping(config_path);
+  } catch (const Interrupted&) {
+    throw;  // a stop asked from outside comes at once
   } catch (...) {
     mapping_failure = std::current_exception();
   }

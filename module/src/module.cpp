@@ -113,6 +113,7 @@ PyObject* init_module() {
   PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_USED);
 #endif
   if (!module_body(module.get())) return nullptr;
+  install_interrupt_check();
   g_module = Py_NewRef(module.get());
   return module.release();
 }

@@ -18,6 +18,8 @@ std::string display(const IoError& e);
 std::string debug_form(const IoError& e);
 
 // Reads the whole file at `path`; throws IoError when it cannot be read or is not valid UTF-8.
+// A wait (a FIFO) cut short by a signal, and every so much text read, run the interrupt check
+// (travune/interrupt.hpp), which may stop the call with Interrupted.
 std::string read_file_utf8(const std::string& path);
 
 // Asks the system to back the whole 2 MiB pages of [data, data + size) with huge pages, where

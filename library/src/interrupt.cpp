@@ -1,0 +1,31 @@
+#include "travune/interrupt.hpp"
+
+#include <atomic>
+
+namespace travune {
+namespace {
+
+// Set once by the caller before any call, then only read.
+std::atomic<InterruptCheck> g_check{nullptr};
+
+}  // namespace
+
+namespace detail {
+
+std::atomic<std::int64_t> interrupt_budget{kInterruptInterval};
+
+void interrupt_budget_spent() {
+  interrupt_budget.store(kInterruptInterval, std::memory_order_relaxed);
+  check_interrupt();
+}
+
+}  // namespace detail
+
+void set_interrupt_check(InterruptCheck check) { g_check.store(check, std::memory_order_relaxed); }
+
+void check_interrupt() {
+  InterruptCheck check = g_check.load(std::memory_order_relaxed);
+  if (check && check()) throw Interrupted{};
+}
+
+}  // namespace travune
