@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <vector>
+
 #include <simdjson.h>
 
 #include "travune/ast.hpp"
@@ -61,15 +63,15 @@ std::string read_file_utf8(const std::string& path) {
   std::string text;
   if (::fstat(file.fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
     text.reserve(static_cast<std::size_t>(st.st_size));
-  char buf[1 << 16];
+  std::vector<char> buf(std::size_t{1} << 16);  // not on the stack: a thread's may be smaller
   for (;;) {
-    ssize_t n = ::read(file.fd, buf, sizeof buf);
+    ssize_t n = ::read(file.fd, buf.data(), buf.size());
     if (n < 0) {
       if (errno == EINTR) continue;
       throw_os_error(errno);
     }
     if (n == 0) break;
-    text.append(buf, static_cast<std::size_t>(n));
+    text.append(buf.data(), static_cast<std::size_t>(n));
   }
   if (!simdjson::validate_utf8(text.data(), text.size()))
     throw IoError{0, "InvalidData", "stream did not contain valid UTF-8"};
