@@ -145,15 +145,7 @@ class MemFile {
 };
 
 // ---- properties of a module that decide which invariants hold ----
-
-inline std::size_t literal_depth(const LiteralValue& v) {
-  if (const auto* list = std::get_if<LiteralList>(&v.v)) {
-    std::size_t deepest = 0;
-    for (const auto& e : *list) deepest = std::max(deepest, literal_depth(e));
-    return deepest + 1;
-  }
-  return 0;
-}
+// (literal_depth comes from the library's ast.hpp)
 
 struct ModuleTraits {
   bool nan = false;                  // a NaN anywhere: == is not reflexive

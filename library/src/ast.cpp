@@ -7,6 +7,26 @@
 
 namespace travune {
 
+std::size_t literal_depth(const LiteralValue& v) {
+  const auto* outer = std::get_if<LiteralList>(&v.v);
+  if (!outer) return 0;
+  // The lists being walked, each with the index of its next item.
+  std::vector<std::pair<const LiteralList*, std::size_t>> open{{outer, 0}};
+  std::size_t deepest = 1;
+  while (!open.empty()) {
+    auto& [list, next] = open.back();
+    if (next == list->size()) {
+      open.pop_back();
+      continue;
+    }
+    if (const auto* inner = std::get_if<LiteralList>(&(*list)[next++].v)) {
+      open.emplace_back(inner, 0);
+      deepest = std::max(deepest, open.size());
+    }
+  }
+  return deepest;
+}
+
 void append_debug_str(std::string& out, std::string_view s) {
   out += '"';
   for (std::size_t i = 0; i < s.size();) {

@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <vector>
+
 #include <simdjson.h>
 
 #include "travune/ast.hpp"
@@ -78,9 +80,9 @@ std::string read_file_utf8(const std::string& path) {
     text.reserve(static_cast<std::size_t>(st.st_size));
   else
     text.reserve(kFirstBlock);
-  char buf[1 << 16];
+  std::vector<char> buf(std::size_t{1} << 16);  // not on the stack: a thread's may be smaller
   for (;;) {
-    ssize_t n = ::read(file.fd, buf, sizeof buf);
+    ssize_t n = ::read(file.fd, buf.data(), buf.size());
     if (n < 0) {
       if (errno != EINTR) throw_os_error(errno);
       check_interrupt();
@@ -94,7 +96,7 @@ std::string read_file_utf8(const std::string& path) {
       text.reserve(next);
       prefer_huge_pages(text.data(), text.capacity());
     }
-    text.append(buf, static_cast<std::size_t>(n));
+    text.append(buf.data(), static_cast<std::size_t>(n));
     poll_interrupt(n);
   }
   if (!full.empty()) {

@@ -14,6 +14,7 @@
 #include "travune/file.hpp"
 #include "travune/interrupt.hpp"
 #include "travune/json.hpp"
+#include "travune/stack.hpp"
 
 namespace travune {
 namespace {
@@ -112,6 +113,8 @@ struct Ctx {
   // (and no cache op names it), its expanded body is needed no more.
   HashMap<std::string_view, std::size_t> pending_sites;
   HashSet<std::string_view> slot_functions;  // named by cache ops as init or extend
+  // The stack each level of calls keeps for copying and weighing the deepest literal value.
+  std::size_t literal_stack = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -262,6 +265,7 @@ std::uint64_t predicted_size(Ctx& ctx, const std::string& name) {
   if (ctx.size_chain.size() >= kMaxNesting ||
       std::find(ctx.size_chain.begin(), ctx.size_chain.end(), key) != ctx.size_chain.end())
     return 0;
+  check_stack("calls", ctx.size_chain.size() + 1, ctx.literal_stack);
   ctx.size_chain.push_back(key);
   std::uint64_t total = 0;
   for (const Op& op : it->second.ops) {
@@ -320,6 +324,7 @@ void enter(Ctx& ctx, std::string_view key) {
     msg.append(" -> ").append(key);
     fatal(std::move(msg));
   }
+  check_stack("calls", ctx.chain.size() + 1, ctx.literal_stack);
   ctx.chain.push_back(key);
 }
 
@@ -703,6 +708,18 @@ class EntryOut {
 // ---------------------------------------------------------------------------
 // Flattening entry.
 
+// Copying or weighing a literal value recurses once per nested list, at every level of calls:
+// 64 bytes a list (480 with the sanitizer), twice that kept.
+std::size_t deepest_literal_stack(const Module& m) {
+  constexpr std::size_t kLevel = stack_bytes(128, 1024);
+  std::size_t deepest = 0;
+  for (const auto& [key, f] : m.functions)
+    for (const Op& op : f.ops)
+      if (const auto* l = std::get_if<Literal>(&op.kind))
+        deepest = std::max(deepest, literal_depth(l->value));
+  return deepest * kLevel;
+}
+
 // Names that inlining never renames: "param." references, and arguments that are
 // dimension names of their own function.
 NameSet global_names(const Module& m) {
@@ -963,7 +980,7 @@ class FlatJsonText : public FlatSink {
 Function flatten_into(const Module& m, std::string_view entry, const CacheKeys& cache_keys,
                       FlatSink& sink) {
   const NameSet globals = global_names(m);
-  Ctx ctx{m.functions, globals, {}, {}, 0, {}, {}, {}, {}, {}};
+  Ctx ctx{m.functions, globals, {}, {}, 0, {}, {}, {}, {}, {}, deepest_literal_stack(m)};
   const std::string entry_key(entry);
   count_sites(ctx, entry_key);
   auto it = find_function(ctx, entry_key);

@@ -9,6 +9,7 @@
 #include "float_text.hpp"
 #include "travune/interrupt.hpp"
 #include "travune/parse.hpp"
+#include "travune/stack.hpp"
 
 namespace travune {
 namespace {
@@ -74,17 +75,19 @@ std::size_t type_size(const TensorType& t) {
   return n;
 }
 
-// Nesting depth is bounded by the readers that build literal values.
-void append_literal(std::string& out, const LiteralValue& v) {
+// Nesting depth is bounded by the readers that build literal values; `depth` counts the
+// enclosing lists.
+void append_literal(std::string& out, const LiteralValue& v, std::size_t depth = 0) {
   switch (v.v.index()) {
     case 0: append_int(out, std::get<0>(v.v)); break;
     case 1: append_float(out, std::get<1>(v.v)); break;
     default: {
+      check_stack("a literal list", depth + 1);
       const LiteralList& items = std::get<2>(v.v);
       out += '[';
       for (std::size_t i = 0; i < items.size(); ++i) {
         if (i) out += ", ";
-        append_literal(out, items[i]);
+        append_literal(out, items[i], depth + 1);
       }
       out += ']';
     }

@@ -225,6 +225,7 @@ void Reader::check_cut(od::value& v) {
 
 void Reader::enter(od::value& v) {
   if (++depth_ > max_depth) fail_peek(index_of(v.raw_json_token().data()), "recursion limit exceeded");
+  stack_.check("JSON arrays and objects", static_cast<std::size_t>(depth_));
 }
 
 std::string_view Reader::token(od::value& v) { return trim_token(v.raw_json_token()); }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "travune/json.hpp"
+#include "travune/stack.hpp"
 
 namespace travune::json_kit {
 
@@ -155,6 +156,7 @@ class Reader {
   od::parser parser_;
   od::document doc_;
   int depth_ = 0;
+  StackGauge stack_;  // checked on entering each array and object
   // Set when the scalar just read is a valid number or word followed by more bytes in its token
   // ("1x", "truex"): the wrapped index of the first such byte. The value is taken as far as it is
   // valid, so a type error about it comes first; otherwise the byte is refused as the reader next

@@ -9,6 +9,7 @@
 #include "float_text.hpp"
 #include "travune/interrupt.hpp"
 #include "travune/json.hpp"
+#include "travune/stack.hpp"
 
 namespace travune {
 
@@ -126,7 +127,8 @@ void append_atom(std::string& out, const Atom& a) {
   }
 }
 
-void append_literal(std::string& out, const LiteralValue& v) {
+// `depth` counts the enclosing lists.
+void append_literal(std::string& out, const LiteralValue& v, std::size_t depth = 0) {
   switch (v.v.index()) {
     case 0: append_int(out, std::get<0>(v.v)); break;
     case 1: {
@@ -137,11 +139,12 @@ void append_literal(std::string& out, const LiteralValue& v) {
       break;
     }
     default: {
+      check_stack("a literal list", depth + 1);
       const auto& list = std::get<2>(v.v);
       out += '[';
       for (std::size_t i = 0; i < list.size(); ++i) {
         if (i) out += ',';
-        append_literal(out, list[i]);
+        append_literal(out, list[i], depth + 1);
       }
       out += ']';
     }

@@ -14,6 +14,7 @@
 #include "travune/file.hpp"
 #include "travune/json.hpp"
 #include "travune/parse.hpp"
+#include "travune/stack.hpp"
 
 namespace travune {
 
@@ -262,6 +263,7 @@ LiteralValue parse_literal_scalar(Stream& s) {
 // `depth` counts the enclosing lists, this one included.
 LiteralList parse_list_literal(Stream& s, std::size_t depth) {
   if (depth > kMaxLiteralDepth) fatal("literal list nested deeper than 1000 levels");
+  check_stack("a literal list", depth);
   LiteralList items;
   Opening list(s, Construct::LiteralList, expect(s, "["));
   while (!peek_is(s, "]")) {

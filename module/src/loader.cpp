@@ -16,6 +16,7 @@
 #include "travune/json.hpp"
 #include "travune/parse.hpp"
 #include "travune/resolve.hpp"
+#include "travune/stack.hpp"
 
 namespace travune {
 namespace {
@@ -42,6 +43,10 @@ class DepthScan {
     }
     return std::nullopt;
   }
+
+  // The deepest nesting counted so far, and the most inline tables and arrays open at once.
+  std::size_t deepest() const { return deepest_; }
+  std::size_t deepest_inline() const { return deepest_inline_; }
 
  private:
   static bool is_key_byte(unsigned char c) {
@@ -84,6 +89,7 @@ class DepthScan {
   }
 
   std::optional<std::size_t> check(std::size_t depth, std::size_t at) {
+    deepest_ = std::max(deepest_, depth);
     if (depth > max_table_depth) return at;
     return std::nullopt;
   }
@@ -112,6 +118,7 @@ class DepthScan {
     if (c == '[' && first && frames_.empty()) return header();
     if (c == '[' || c == '{') {  // the value of a key, or an element of an array
       frames_.push_back(value ? depth_ : container() + 1);
+      deepest_inline_ = std::max(deepest_inline_, frames_.size());
       ++i_;
       return check(frames_.back(), at);
     }
@@ -139,6 +146,8 @@ class DepthScan {
   std::size_t depth_ = 0;             // depth of the value of the last key
   bool value_pending_ = false;        // the last token was the "=" of a key
   std::vector<std::size_t> frames_;   // depth at each open inline table or array
+  std::size_t deepest_ = 0;
+  std::size_t deepest_inline_ = 0;
 };
 
 // The text of 1-based line `line`, without its line break.
@@ -183,13 +192,22 @@ toml::table read_config_document(const std::string& config_path) {
   } catch (const IoError& e) {
     fatal("failed to read " + config_path + ": " + display(e));
   }
-  if (std::optional<std::size_t> at = DepthScan(text).too_deep()) {
+  DepthScan scan(text);
+  if (std::optional<std::size_t> at = scan.too_deep()) {
     auto [line, column] = line_and_column(text, *at);
     fatal("failed to parse " + config_path + ": " +
           toml_error_text(text, line, column,
                           "tables nested deeper than " + std::to_string(max_table_depth) +
                               " levels"));
   }
+  // The reader recurses where nothing can look at the stack, so the room for the deepest
+  // nesting the scan counted is made sure of before it starts: the reader recurses into each
+  // inline table or array (1.25 KiB a table, 0.8 KiB an array), and every level of the tree it
+  // returns is read, walked and freed by recursion (0.3 KiB, 1.6 KiB with the sanitizer).
+  constexpr std::size_t inline_level = stack_bytes(1536, 2048);
+  constexpr std::size_t tree_level = stack_bytes(512, 2048);
+  check_stack("TOML tables and values", scan.deepest(),
+              scan.deepest_inline() * inline_level + scan.deepest() * tree_level);
   try {
     return toml::parse(text);
   } catch (const toml::parse_error& e) {

@@ -39,6 +39,11 @@ struct LiteralValue {
   bool operator==(const LiteralValue&) const = default;
 };
 
+// The number of lists nested in v, the outermost included (0 for a number). Found without
+// recursion: copying, comparing and freeing a value recurse as deep as it nests, so this
+// says how much stack those take before they start.
+std::size_t literal_depth(const LiteralValue& v);
+
 struct TensorType {
   std::string dtype;  // "*" marks the wildcard type of a namespace parameter
   std::vector<Dim> shape;
