@@ -473,3 +473,49 @@ def test_star_ties_follow_parameter_order(first, second, expected):
                      "args": ["p" if first == "w" else "q", "q" if first == "w" else "p"]}]}
     for _ in range(3):
         assert flat_json({"functions": {"f": f, "main": main}})["ops"][0]["args"] == [expected]
+
+
+def _call_module(params, args, body_args):
+    """f(params) -> (y) { y = map[id](body_args) }, called once by main with `args`;
+    a param given as "name*" is a namespace parameter."""
+    star, plain = {"dtype": "*", "shape": []}, {"dtype": "f32", "shape": []}
+    f = {"name": "f", "returns": [{"name": "y", "ty": plain}],
+         "params": [{"name": p.rstrip("*"), "ty": star if p.endswith("*") else plain} for p in params],
+         "ops": [{"kind": "map", "function": "id", "outputs": ["y"], "output_types": [None],
+                  "args": body_args}]}
+    main = {"name": "main", "params": [], "returns": [],
+            "ops": [{"kind": "call", "target": "f", "outputs": ["o"], "output_types": [None],
+                     "args": args}]}
+    return {"functions": {"f": f, "main": main}}
+
+
+WIDE = [f"w{i}*" for i in range(2000)]
+
+NAMESPACES = {
+    # The first declared of all the matching parameters, whatever their lengths.
+    "longest first": (["a.b.c*", "a*", "a.b*"], ["p", "q", "r"], ["a.b.c.d", "a.b.x", "a.x", "a.b.c"],
+                      ["p.d", "q.b.x", "q.x", "p"]),
+    "shortest first": (["a*", "a.b.c*", "a.b*"], ["p", "q", "r"], ["a.b.c.d", "a.b", "ab", "a.bc"],
+                       ["p.b.c.d", "p.b", "o.ab", "p.bc"]),
+    # A parameter declared twice keeps its first place and takes its last argument.
+    "declared twice": (["w.a*", "w*", "w.a*"], ["p", "q", "r"], ["w.a.b", "w.b"], ["r.b", "q.b"]),
+    # A name matches only up to a dot: an empty parameter name matches names beginning with one.
+    "empty name": (["*", "x*"], ["p", "q"], [".a", "x.a", "xa", ""], ["p.a", "q.a", "o.xa", "p"]),
+    # Thousands of namespace parameters: each name finds its own.
+    "wide": (WIDE, [f"ns{i}" for i in range(2000)], ["w1999.a", "w0", "w10.b.c", "w2000.a"],
+             ["ns1999.a", "ns0", "ns10.b.c", "o.w2000.a"]),
+}
+
+
+@pytest.mark.parametrize("params,args,names,expected", NAMESPACES.values(), ids=NAMESPACES.keys())
+def test_namespace_parameters(params, args, names, expected):
+    assert flat_json(_call_module(params, args, names))["ops"][0]["args"] == expected
+
+
+def test_many_number_parameters():
+    n = 3000
+    params = [f"p{i}" for i in range(n)] + ["p7"]  # p7 again: its last binding counts
+    args = list(range(n)) + ["v"]
+    body = [f"p{i}" for i in reversed(range(n))] + ["q"]
+    got = flat_json(_call_module(params, args, body))["ops"][0]["args"]
+    assert got == [("v" if i == 7 else i) for i in reversed(range(n))] + ["o.q"]

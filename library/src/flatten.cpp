@@ -294,33 +294,57 @@ void enter(Ctx& ctx, std::string_view key) {
 // ---------------------------------------------------------------------------
 // Binding a callee's names to the caller's.
 
-// The bindings of one inlined call.
+// A namespace parameter's argument, with the parameter's place among the namespace
+// parameters of the callee.
+struct StarBinding {
+  std::size_t order;
+  std::string arg;
+};
+
+// The bindings of one inlined call. Every table is looked up by name, so binding and
+// renaming take time in proportion to the names bound and renamed.
 struct Bindings {
   NameMap param_map;
-  // Namespace parameters in the callee's parameter order, so that a name matching
-  // two of them (w and w.a for w.a.b) always takes the first.
-  std::vector<std::pair<std::string, std::string>> star_map;
+  // Namespace parameters. A name matching two of them (w and w.a for w.a.b) takes the one
+  // declared first: the lower order.
+  HashMap<std::string, StarBinding> star_map;
+  // The distinct lengths of star_map's keys, ascending: a name is looked up only under its
+  // prefixes of these lengths.
+  std::vector<std::size_t> star_lengths;
   // Parameters bound to a number: their uses read the number until the callee
   // defines the name again.
-  std::vector<std::pair<std::string, Atom>> numbers;
+  HashMap<std::string, Atom> numbers;
 };
 
 void put_star(Bindings& b, const std::string& param, const std::string& arg) {
-  for (auto& [k, v] : b.star_map)
-    if (k == param) {
-      v = arg;
-      return;
-    }
-  b.star_map.emplace_back(param, arg);
+  auto [it, added] = b.star_map.try_emplace(param, StarBinding{b.star_map.size(), arg});
+  if (!added) {
+    it->second.arg = arg;
+    return;
+  }
+  auto at = std::lower_bound(b.star_lengths.begin(), b.star_lengths.end(), param.size());
+  if (at == b.star_lengths.end() || *at != param.size()) b.star_lengths.insert(at, param.size());
+}
+
+// The namespace parameter that name n falls under: n itself or n's part before one of its
+// dots; the first declared when several match.
+const std::pair<const std::string, StarBinding>* star_for(const Bindings& b, std::string_view n) {
+  const std::pair<const std::string, StarBinding>* best = nullptr;
+  for (std::size_t len : b.star_lengths) {
+    if (len > n.size()) break;
+    if (len < n.size() && n[len] != '.') continue;
+    auto it = b.star_map.find(n.substr(0, len));
+    if (it != b.star_map.end() && (!best || it->second.order < best->second.order)) best = &*it;
+  }
+  return best;
 }
 
 void drop_number(Bindings& b, std::string_view name) {
-  std::erase_if(b.numbers, [&](const auto& e) { return e.first == name; });
+  if (auto it = b.numbers.find(name); it != b.numbers.end()) b.numbers.erase(it);
 }
 
 void put_number(Bindings& b, const std::string& param, const Atom& value) {
-  drop_number(b, param);
-  b.numbers.emplace_back(param, value);
+  b.numbers.insert_or_assign(param, value);
 }
 
 void put_param(Bindings& b, const std::string& param, std::string arg) {
@@ -329,9 +353,8 @@ void put_param(Bindings& b, const std::string& param, std::string arg) {
 }
 
 const Atom* number_for(const Bindings& b, std::string_view name) {
-  for (const auto& [k, v] : b.numbers)
-    if (k == name) return &v;
-  return nullptr;
+  auto it = b.numbers.find(name);
+  return it == b.numbers.end() ? nullptr : &it->second;
 }
 
 // A call of `a` arguments binds a callee of `p` parameters when a == p or 1 <= a < p.
@@ -380,11 +403,8 @@ void resolve_name(std::string& to, std::string_view n, const Bindings& b,
                   std::string_view dotted_prefix, const NameSet& global_names) {
   if (global_names.contains(n)) return void(to.assign(n));
   if (auto it = b.param_map.find(n); it != b.param_map.end()) return void(to.assign(it->second));
-  for (const auto& [k, v] : b.star_map) {
-    if (n == k) return void(to.assign(v));
-    if (n.size() > k.size() && n.starts_with(k) && n[k.size()] == '.')
-      return void(to.assign(v).append(n.substr(k.size())));
-  }
+  if (const auto* star = b.star_lengths.empty() ? nullptr : star_for(b, n))
+    return void(to.assign(star->second.arg).append(n.substr(star->first.size())));
   to.assign(dotted_prefix).append(n);
 }
 
