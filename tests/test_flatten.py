@@ -1,5 +1,6 @@
 """Flattening: calls inlined, loops unrolled, caches turned into slots (flatten_json)."""
 import json
+import os
 
 import pytest
 
@@ -397,10 +398,22 @@ main(x: f32[n]) -> (o: f32[n]) { c: f32[n] = cache[s, init](x) }"""
     assert stop(src) == "recursive call: init -> init"
 
 
-def test_deep_nesting_stops():
-    fns = [f"f{i}(x: f32[n]) -> (y: f32[n]) {{ y = call[f{i + 1}](x) }}" for i in range(300)]
-    msg = stop("\n".join(fns), "f0")
-    assert msg == "calls nested more than 256 levels deep: f0 -> ... -> f255 -> f256"
+def _chain(calls, nested_by="call"):
+    """f0 calls f1, ..., f{calls - 1} calls f{calls}, which holds one op: `calls` nested calls."""
+    step = {"call": "y = call[f{}](x)", "loop": "x = loop[f{}, 1](x)  y = map[id](x)"}[nested_by]
+    fns = [f"f{i}(x: f32[n]) -> (y: f32[n]) {{ {step.format(i + 1)} }}" for i in range(calls)]
+    return "\n".join(fns + [f"f{calls}(x: f32[n]) -> (y: f32[n]) {{ y = map[neg](x) }}"])
+
+
+@pytest.mark.parametrize("nested_by", ["call", "loop"])
+def test_calls_nest_256_levels_deep(nested_by):
+    assert len(ops(_chain(256, nested_by), "f0")) == (1 if nested_by == "call" else 257)
+    assert stop(_chain(257, nested_by), "f0") == \
+        "calls nested more than 256 levels deep: f0 -> ... -> f256 -> f257"
+    # Slots: an init function starts a chain of its own.
+    slot = "main(x: f32[n]) -> (o: f32[n]) { c: f32[n] = cache[s, f0](x)  o = map[neg](x) }\n"
+    assert len(ops(slot + _chain(256, nested_by))) == (2 if nested_by == "call" else 258)
+    assert stop(slot + _chain(257, nested_by)).startswith("calls nested more than 256 levels deep")
 
 
 def test_runaway_counts_stop_before_building():
@@ -412,6 +425,48 @@ def test_runaway_counts_stop_before_building():
         f"f{i}(x: f32[n]) -> (y: f32[n]) {{ {' '.join(f'y = call[f{i - 1}](x)' for _ in range(10))} }}"
         for i in range(1, 10)]
     assert stop("\n".join(fns), "f9") == "call of 'f8' would produce more than 10000000 ops"
+
+
+BIG = "f32[B, T, 4096]"
+NESTED_LOOP = """
+body(x: {ty}, w: {ty}) -> (y: {ty}) {{ y: {ty} = map[f](x, w)  {extra} }}
+f(x: {ty}, w: {ty}) -> (x: {ty}) {{ x = loop[body, {n}](x, w) }}
+main(h: {ty}, w: {ty}) -> (o: {ty}) {{ o = call[f](h, w) }}
+"""
+
+
+@pytest.mark.parametrize("n,ty,extra,message", [
+    # Every op of the result counts once, whatever its size, and a body looped inside a call
+    # counts once too (not when it is built and again when it is inlined).
+    (10_000_001, "f32[n]", "", "loop over 'body' with count 10000001 would produce more than 10000000 ops"),
+    (10_000_001, BIG, "", "loop over 'body' with count 10000001 would produce more than 10000000 ops"),
+    (5_000_001, "f32[n]", "z = map[g](y)",
+     "loop over 'body' with count 5000001 would produce more than 10000000 ops"),
+    # Ops too large to keep stop on their own bound, in bytes: the loop's ops alone, or the
+    # body kept for the call together with its copy in the result.
+    (1_000_000, "f32[n]", "// " + "c" * 10_000 + "\n  z = map[g](y)",
+     "loop over 'body' with count 1000000 would produce more than 8589934592 bytes of ops"),
+    (3_000_000, "f32[" + ", ".join(f"d{i}" for i in range(30)) + "]", "",
+     "call of 'f' would produce more than 8589934592 bytes of ops"),
+])
+def test_bounds_stop_before_building(n, ty, extra, message):
+    assert stop(NESTED_LOOP.format(n=n, ty=ty, extra="\n  " + extra + "\n")) == message
+
+
+@pytest.mark.skipif(os.environ.get("TRAVUNE_SANITIZED") == "1", reason="ten million ops")
+def test_ten_million_ops_flatten():
+    # Inside a call, as above: the body kept for the call and its copy in the result, of ops
+    # small enough for the bound on bytes.
+    src = """
+body(x: f32[n]) -> (y: f32[n]) { y = map[f](x) }
+f(x: f32[n]) -> (x: f32[n]) { x = loop[body, 10000000](x) }
+main(h: f32[n]) -> (o: f32[n]) { o = call[f](h) }"""
+    out = t.flatten_json(t.parse_to_json(src), "main")
+    assert out.count('{"kind":"map"') == 10_000_000
+    assert out.endswith('{"kind":"map","function":"f","outputs":["o.x_10000000"],"output_types":[null],"args":["o.x_9999999"]}]}}}')
+    del out
+    assert stop(src.replace("10000000", "10000001")) == \
+        "loop over 'body' with count 10000001 would produce more than 10000000 ops"
 
 
 def test_huge_count_over_empty_body_is_cheap():

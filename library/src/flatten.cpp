@@ -23,19 +23,27 @@ namespace {
 // would otherwise allocate without end, and a long chain of nested calls would
 // overflow the stack.
 
-// The most ops one flatten call may produce, over every expanded body it builds: ten
-// times the largest models we know of (about a million ops flattened), and still within the
-// memory of one machine (an op takes some hundreds of bytes, its JSON as much again).
-// Each call and loop is weighed before it is expanded (see predicted_size), so an
-// oversize module stops before the ops are built.
+// The most ops the flattened function may hold: ten times the largest models we know of
+// (about a million ops flattened). Each op of the result counts once.
+//
+// The most bytes of ops one flatten call may build, over the result and every expanded body
+// it keeps for inlining (see op_bytes), so that a few huge ops (thousands of arguments, long
+// comments) repeated by a loop stop instead of filling the memory: 8 GiB, within which ten
+// million small ops fit twice over (in a body and again in the result).
+//
+// Each call and loop is weighed before it is expanded (see predicted_size), so an oversize
+// module stops before the ops are built.
 #ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
 // The fuzz targets (fuzz/) run under AddressSanitizer within seconds and a few GB: the same
 // guards, reached sooner.
 constexpr std::uint64_t kMaxOps = 100'000;
+constexpr std::uint64_t kMaxBytes = std::uint64_t{1} << 26;
 #else
 constexpr std::uint64_t kMaxOps = 10'000'000;
+constexpr std::uint64_t kMaxBytes = std::uint64_t{1} << 33;
 #endif
-// The deepest chain of functions being expanded at once (entry, its callee, ...).
+// The most calls (and loop iterations) nested inside one another: the entry, its callee, and
+// so on, make a chain of at most kMaxNesting + 1 functions being expanded at once.
 constexpr std::size_t kMaxNesting = 256;
 
 // ---------------------------------------------------------------------------
@@ -49,6 +57,7 @@ using NameMap = HashMap<std::string, std::string>;
 // every op on each reallocation; chunks are reserved once and never reallocated.
 class OpList {
  public:
+  static constexpr bool kResult = false;  // holds a body kept for inlining
   void push_back(Op&& op) {
     if (chunks_.empty() || chunks_.back().size() == chunks_.back().capacity()) {
       std::size_t cap = chunks_.empty() ? 8 : std::min<std::size_t>(chunks_.back().capacity() * 2, 4096);
@@ -97,14 +106,39 @@ struct Expanded {
   HashSet<std::string_view> param_names;
 };
 
+// What the expansion of a function holds, worked out without building it: its ops other
+// than cache ops (each of which the entry turns into a slot, so that it may hold no op of
+// the result), and the bytes of all its ops. Each saturates just above its bound.
+struct Size {
+  static constexpr std::uint64_t kTooManyOps = kMaxOps + 1;
+  static constexpr std::uint64_t kTooManyBytes = kMaxBytes + 1;
+  std::uint64_t ops = 0;
+  std::uint64_t bytes = 0;
+
+  Size& operator+=(const Size& o) {
+    ops = std::min(ops + o.ops, kTooManyOps);
+    bytes = std::min(bytes + o.bytes, kTooManyBytes);
+    return *this;
+  }
+  // n copies.
+  Size times(std::uint64_t n) const {
+    auto mul = [n](std::uint64_t size, std::uint64_t too_many) {
+      if (size == 0) return std::uint64_t{0};
+      return n > too_many / size ? too_many : std::min(n * size, too_many);
+    };
+    return Size{mul(ops, kTooManyOps), mul(bytes, kTooManyBytes)};
+  }
+};
+
 // What one flatten call shares between its expansions.
 struct Ctx {
   const OrderedMap<Function>& functions;
   const NameSet& global_names;
   HashMap<std::string_view, Expanded> bodies;  // keyed by function key
   std::vector<std::string_view> chain;                    // functions being expanded
-  std::uint64_t produced = 0;                             // ops built so far
-  HashMap<std::string_view, std::uint64_t> sizes;  // predicted_size, known
+  std::uint64_t result_ops = 0;                          // ops of the result so far
+  std::uint64_t built_bytes = 0;                         // op_bytes of every op built so far
+  HashMap<std::string_view, Size> sizes;                 // predicted_size, known
   std::vector<std::string_view> size_chain;                   // predicted_size, in progress
   HashSet<std::string_view> sound;                 // expand without a stop
   // Per function, the call and loop ops naming it not yet expanded; once none is left
@@ -169,13 +203,12 @@ std::size_t literal_size(const LiteralValue& v) {
   return n;
 }
 
-// What an op counts against the bound: one, and one more for every 256 bytes of its
-// names, types, arguments and comments, so that a few huge ops (thousands of arguments,
-// long comments) repeated by a loop stop like millions of small ones instead of filling
-// the memory.
-std::uint64_t op_weight(const Op& op) {
-  constexpr std::size_t kElement = 32;  // the in-memory size of a name, an atom, a dimension
-  std::size_t bytes = 0;
+// What an op counts against the bound on bytes, about the memory its record takes: the record
+// itself, and the text of each of its names, types, arguments and comments with kElement
+// bytes more for each (about what a name, an atom or a dimension takes besides its text).
+std::uint64_t op_bytes(const Op& op) {
+  constexpr std::size_t kElement = 48;
+  std::size_t bytes = sizeof(Op);
   auto text = [&](const std::string& s) { bytes += kElement + s.size(); };
   for (const std::string& o : op.outputs) text(o);
   for (const auto& t : op.output_types) {
@@ -200,45 +233,50 @@ std::uint64_t op_weight(const Op& op) {
     if constexpr (requires { k.axes; }) for (const auto& [name, size] : k.axes) text(name);
     if constexpr (std::is_same_v<K, Literal>) bytes += kElement * literal_size(k.value);
   }, op.kind);
-  return 1 + bytes / 256;
+  return bytes;
 }
 
-// Every op built counts against the bound, checked before the ops exist.
-void count_ops(Ctx& ctx, std::uint64_t n) {
-  if (n > kMaxOps - ctx.produced)
-    fatal("flattening would produce more than " + std::to_string(kMaxOps) + " ops");
-  ctx.produced += n;
+[[noreturn]] void too_many_ops(std::string_view what) {
+  fatal(std::string(what) + " would produce more than " + std::to_string(kMaxOps) + " ops");
+}
+[[noreturn]] void too_many_bytes(std::string_view what) {
+  fatal(std::string(what) + " would produce more than " + std::to_string(kMaxBytes) +
+        " bytes of ops");
 }
 
-// Sizes saturate just above the bound.
-constexpr std::uint64_t kTooMany = kMaxOps + 1;
-std::uint64_t add_sizes(std::uint64_t a, std::uint64_t b) { return std::min(a + b, kTooMany); }
-std::uint64_t times(std::uint64_t n, std::uint64_t size) {
-  if (size == 0) return 0;
-  return n > kTooMany / size ? kTooMany : std::min(n * size, kTooMany);
+// Every op built counts against the bound on bytes, checked before the op is kept.
+void count_bytes(Ctx& ctx, std::uint64_t bytes) {
+  if (bytes > kMaxBytes - ctx.built_bytes) too_many_bytes("flattening");
+  ctx.built_bytes += bytes;
 }
 
-// The number of ops the expansion of the named function holds, worked out without
-// building them. Whatever the expansion itself would stop on (an unknown function,
-// a symbolic count, a cycle, too deep a nesting) counts as nothing here.
-std::uint64_t predicted_size(Ctx& ctx, const std::string& name) {
+// Every op of the result counts once against the bound on ops.
+void count_result_op(Ctx& ctx) {
+  if (ctx.result_ops == kMaxOps) too_many_ops("flattening");
+  ++ctx.result_ops;
+}
+
+// The size of the expansion of the named function. Whatever the expansion itself would stop
+// on (an unknown function, a symbolic count, a cycle, too deep a nesting) counts as nothing
+// here.
+Size predicted_size(Ctx& ctx, const std::string& name) {
   auto it = ctx.functions.find(name);
-  if (it == ctx.functions.end()) return 0;
+  if (it == ctx.functions.end()) return {};
   std::string_view key = it->first;
   if (auto known = ctx.sizes.find(key); known != ctx.sizes.end()) return known->second;
-  if (ctx.size_chain.size() >= kMaxNesting ||
+  if (ctx.size_chain.size() > kMaxNesting ||
       std::find(ctx.size_chain.begin(), ctx.size_chain.end(), key) != ctx.size_chain.end())
-    return 0;
+    return {};
   ctx.size_chain.push_back(key);
-  std::uint64_t total = 0;
+  Size total;
   for (const Op& op : it->second.ops) {
     if (const Call* c = std::get_if<Call>(&op.kind)) {
-      total = add_sizes(total, predicted_size(ctx, c->target));
+      total += predicted_size(ctx, c->target);
     } else if (const Loop* l = std::get_if<Loop>(&op.kind)) {
       if (const std::uint64_t* n = std::get_if<std::uint64_t>(&l->count); n && *n > 0)
-        total = add_sizes(total, times(*n, predicted_size(ctx, l->target)));
+        total += predicted_size(ctx, l->target).times(*n);
     } else {
-      total = add_sizes(total, op_weight(op));
+      total += Size{std::holds_alternative<Cache>(op.kind) ? 0u : 1u, op_bytes(op)};
     }
   }
   ctx.size_chain.pop_back();
@@ -248,8 +286,11 @@ std::uint64_t predicted_size(Ctx& ctx, const std::string& name) {
 
 void check_first_inlining(Ctx& ctx, const std::string& target, std::size_t args);
 
-[[noreturn]] void too_many(const std::string& what) {
-  fatal(what + " would produce more than " + std::to_string(kMaxOps) + " ops");
+// Stops, naming `what`, when `size` alone passes a bound.
+template <class What>
+void check_alone(const Size& size, What what) {
+  if (size.ops > kMaxOps) too_many_ops(what());
+  if (size.bytes > kMaxBytes) too_many_bytes(what());
 }
 std::string call_culprit(const std::string& target) { return "call of '" + target + "'"; }
 std::string loop_culprit(const std::string& target, std::uint64_t n) {
@@ -257,18 +298,24 @@ std::string loop_culprit(const std::string& target, std::uint64_t n) {
 }
 
 // Stops before inlining `n` copies of the target's body, given `args` arguments, would
-// pass the bound (counting the target's own expansion when it is not built yet).
+// pass a bound: the bytes of every op built (counting the target's own expansion when it is
+// not built yet), and, when the copies go to the result (`to_result`), the ops of the result.
 // Whatever would stop the first inlining anyway (an unknown target, a stop inside its
 // expansion, an argument count it cannot take) stops the call first, with its own
 // message. `what` names the culprit for the message.
 template <class What>
 void check_room(Ctx& ctx, const std::string& target, std::uint64_t n, std::size_t args,
-                What what) {
-  const std::uint64_t size = predicted_size(ctx, target);
+                bool to_result, What what) {
+  const Size size = predicted_size(ctx, target);
   const bool built = ctx.bodies.contains(std::string_view(target));
-  if (add_sizes(times(n, size), built ? 0 : size) <= kMaxOps - ctx.produced) return;
+  Size need = size.times(n);
+  if (!built) need += Size{0, size.bytes};
+  const bool ops_fit = !to_result || need.ops <= kMaxOps - ctx.result_ops;
+  const bool bytes_fit = need.bytes <= kMaxBytes - ctx.built_bytes;
+  if (ops_fit && bytes_fit) return;
   check_first_inlining(ctx, target, args);
-  too_many(what());
+  if (!ops_fit) too_many_ops(what());
+  too_many_bytes(what());
 }
 
 std::string chain_text(const std::vector<std::string_view>& chain, std::string_view last) {
@@ -282,7 +329,7 @@ std::string chain_text(const std::vector<std::string_view>& chain, std::string_v
 void enter(Ctx& ctx, std::string_view key) {
   if (std::find(ctx.chain.begin(), ctx.chain.end(), key) != ctx.chain.end())
     fatal("recursive call: " + chain_text(ctx.chain, key));
-  if (ctx.chain.size() >= kMaxNesting) {
+  if (ctx.chain.size() > kMaxNesting) {
     std::string msg = "calls nested more than 256 levels deep: ";
     msg.append(ctx.chain.front()).append(" -> ... -> ").append(ctx.chain.back());
     msg.append(" -> ").append(key);
@@ -478,7 +525,7 @@ void inline_call(Ctx& ctx, const Op& call, std::string_view prefix, Out& out,
   callee.body.for_each([&](const Op& op) {
     rename_into_caller(op, b, dotted_prefix, ctx.global_names, r);
     if (iteration) substitute_cache_var_star(r, *iteration);
-    count_ops(ctx, op_weight(r));
+    count_bytes(ctx, op_bytes(r));
     out.push_scratch();
   });
 }
@@ -510,7 +557,8 @@ std::optional<std::string> unroll_loop(Ctx& ctx, const Op& loop, Out& out) {
   if (t == loop.args.end()) fatal("Loop must have a threaded arg matching output name");
   const std::size_t t_pos = static_cast<std::size_t>(t - loop.args.begin());
   if (n == 0) return std::nullopt;
-  check_room(ctx, l.target, n, loop.args.size(), [&] { return loop_culprit(l.target, n); });
+  check_room(ctx, l.target, n, loop.args.size(), Out::kResult,
+             [&] { return loop_culprit(l.target, n); });
 
   Op call{Call{l.target}, {std::string()}, loop.output_types, {}, {}};
   std::string cur = threaded;
@@ -562,7 +610,8 @@ void expand_into(Ctx& ctx, const Function& f, Out& out) {
       Op call{op.kind, op.outputs, op.output_types, renamed_args(op.args, renames), {}};
       if (call.outputs.empty()) index_failure(0, 0);
       const std::string& target = std::get<Call>(op.kind).target;
-      check_room(ctx, target, 1, call.args.size(), [&] { return call_culprit(target); });
+      check_room(ctx, target, 1, call.args.size(), Out::kResult,
+                 [&] { return call_culprit(target); });
       inline_call(ctx, call, call.outputs[0], out);
       site_done(ctx, target);
       end_renamings(op.outputs, renames);
@@ -573,7 +622,7 @@ void expand_into(Ctx& ctx, const Function& f, Out& out) {
       end_renamings(op.outputs, renames);
       if (last) renames.insert_or_assign(loop.outputs[0], std::move(*last));
     } else {
-      count_ops(ctx, op_weight(op));
+      count_bytes(ctx, op_bytes(op));
       Op copy{op.kind, op.outputs, op.output_types, renamed_args(op.args, renames), op.comments};
       out.push_back(std::move(copy));
       end_renamings(op.outputs, renames);
@@ -602,7 +651,7 @@ void check_body(Ctx& ctx, const Function& f) {
     if (const Call* c = std::get_if<Call>(&op.kind)) {
       if (op.outputs.empty()) index_failure(0, 0);
       check_first_inlining(ctx, c->target, op.args.size());
-      if (predicted_size(ctx, c->target) > kMaxOps) too_many(call_culprit(c->target));
+      check_alone(predicted_size(ctx, c->target), [&] { return call_culprit(c->target); });
       end_renamings(op.outputs, renames);
     } else if (const Loop* l = std::get_if<Loop>(&op.kind)) {
       if (const std::string* sym = std::get_if<std::string>(&l->count))
@@ -617,8 +666,8 @@ void check_body(Ctx& ctx, const Function& f) {
         fatal("Loop must have a threaded arg matching output name");
       if (n > 0) {
         check_first_inlining(ctx, l->target, op.args.size());
-        if (times(n, predicted_size(ctx, l->target)) > kMaxOps)
-          too_many(loop_culprit(l->target, n));
+        check_alone(predicted_size(ctx, l->target).times(n),
+                    [&] { return loop_culprit(l->target, n); });
       }
       end_renamings(op.outputs, renames);
       if (n > 0) renames.insert_or_assign(op.outputs[0], numbered(op.outputs[0], "_", n));
@@ -643,7 +692,8 @@ void check_sound(Ctx& ctx, OrderedMap<Function>::const_iterator it) {
 // (a cache op inside an init or extend function too) goes to the sink as it is.
 class EntryOut {
  public:
-  explicit EntryOut(FlatSink& sink) : sink_(sink) {}
+  static constexpr bool kResult = true;
+  EntryOut(Ctx& ctx, FlatSink& sink) : ctx_(ctx), sink_(sink) {}
   void push_back(Op&& op) { push(op); }
   std::size_t size() const { return size_; }
   // A record to build the next op in, then handed on by push_scratch(): the sink writes it
@@ -665,6 +715,7 @@ class EntryOut {
   void push(Op& op) {
     ++size_;
     if (placing_ || !std::holds_alternative<Cache>(op.kind)) {
+      count_result_op(ctx_);
       sink_.op(std::move(op));
       return;
     }
@@ -672,6 +723,7 @@ class EntryOut {
     sink_.hole();
   }
 
+  Ctx& ctx_;
   FlatSink& sink_;
   OpList caches_;
   Op scratch_;
@@ -751,7 +803,7 @@ void place_cache_slot(Ctx& ctx, CacheCtx& cc, const Op& op, EntryOut& out) {
   if (!cc.cache_keys.contains(c.var)) {
     record_output(cc, c.var, ty);
     Op call{Call{c.init}, {c.var}, op.output_types, op.args, {}};
-    check_room(ctx, c.init, 1, call.args.size(), [&] { return "cache slot '" + c.var + "' computed by '" + c.init + "'"; });
+    check_room(ctx, c.init, 1, call.args.size(), true, [&] { return "cache slot '" + c.var + "' computed by '" + c.init + "'"; });
     inline_call(ctx, call, c.var, out);
     return;
   }
@@ -766,7 +818,7 @@ void place_cache_slot(Ctx& ctx, CacheCtx& cc, const Op& op, EntryOut& out) {
   call.args.reserve(op.args.size() + 1);
   call.args.emplace_back(std::in_place_index<2>, c.var);
   call.args.insert(call.args.end(), op.args.begin(), op.args.end());
-  check_room(ctx, *c.extend, 1, call.args.size(), [&] { return "cache slot '" + c.var + "' extended by '" + *c.extend + "'"; });
+  check_room(ctx, *c.extend, 1, call.args.size(), true, [&] { return "cache slot '" + c.var + "' extended by '" + *c.extend + "'"; });
   inline_call(ctx, call, updated, out);
 }
 
@@ -938,14 +990,14 @@ class FlatJsonText : public FlatSink {
 Function flatten_into(const Module& m, std::string_view entry, const CacheKeys& cache_keys,
                       FlatSink& sink) {
   const NameSet globals = global_names(m);
-  Ctx ctx{m.functions, globals, {}, {}, 0, {}, {}, {}, {}, {}};
+  Ctx ctx{m.functions, globals, {}, {}, 0, 0, {}, {}, {}, {}, {}};
   const std::string entry_key(entry);
   count_sites(ctx, entry_key);
   auto it = find_function(ctx, entry_key);
 
   // The whole entry expands before any slot is placed: a stop of the expansion wins over
   // a stop of a slot.
-  EntryOut out(sink);
+  EntryOut out(ctx, sink);
   enter(ctx, it->first);
   expand_into(ctx, it->second, out);
   ctx.chain.pop_back();
