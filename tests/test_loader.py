@@ -5,6 +5,7 @@ import pathlib
 import subprocess
 import sys
 import threading
+import time
 
 import pytest
 
@@ -319,18 +320,18 @@ def _fifo_config(tmp_path, first, then):
     return path, thread
 
 
-def _load_in_child(trv, config):
+def _load_in_child(trv, config, entry="main", timeout=120):
     code = ("import sys, _travune as t\n"
             "try:\n"
-            "    t.load_flat_json(sys.argv[1], sys.argv[2])\n"
+            "    t.load_flat_json(sys.argv[1], sys.argv[2], sys.argv[3])\n"
             "    print('ok')\n"
             "except BaseException as e:\n"
             "    print(type(e).__name__, str(e), sep='\\n', end='')\n")
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     # The loader blocks in the first read until the writer opens the pipe; the
     # timeout only guards against a hang should the writer fail.
-    proc = subprocess.run([sys.executable, "-c", code, trv, str(config)], env=env,
-                          capture_output=True, text=True, timeout=120)
+    proc = subprocess.run([sys.executable, "-c", code, trv, str(config), entry], env=env,
+                          capture_output=True, text=True, timeout=timeout)
     return proc.stdout
 
 
@@ -348,18 +349,66 @@ def test_config_changed_between_reads(files, tmp_path, then, message):
 
 
 @pytest.mark.parametrize("then", [
-    os.unlink, lambda p: (p.unlink(), p.write_text("a = \n")),
+    os.unlink, lambda p: (p.unlink(), p.write_text("a = \n")), lambda p: None,
 ])
-def test_flatten_stop_wins_over_second_read(files, tmp_path, then):
-    # The mapping is read before flattening, yet a stop of flattening is the one reported.
+def test_flatten_stop_comes_before_second_read(files, tmp_path, then):
+    # The file is read a second time only once flattening has gone through: a pipe that
+    # gives one document and then has no writer is not opened again (that would wait for ever).
     trv, _ = files("main(x: f32[2]) -> (y: f32[2]) {\n  y: f32[2] = call[nowhere](x)\n}\n", "")
-    config, thread = _fifo_config(tmp_path, "[shape]\nn = 2\n", then)
-    out = _load_in_child(trv, config)
-    thread.join(timeout=10)
-    assert out == "PanicException\nno entry found for key"
+    for entry in ["main", "nope"]:  # so does a stop for an entry that does not exist
+        (tmp_path / entry).mkdir()
+        config, thread = _fifo_config(tmp_path / entry, "[shape]\nn = 2\n", then)
+        out = _load_in_child(trv, config, entry=entry, timeout=30)
+        thread.join(timeout=10)
+        assert out == "PanicException\nno entry found for key"
 
 
-# ---- the shipped example ----
+def _cpu_seconds(pid):
+    fields = pathlib.Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def test_weight_names_come_from_the_file_after_flattening(tmp_path):
+    # A flatten of a second or more (a loop whose body binds thousands of namespace parameters
+    # in each of its iterations); the configuration is a pipe for the first read, and is
+    # replaced by a file with other weight names once the loader has worked for a while after
+    # that read: flattening, since substituting and resolving this module take a few ms.
+    n = 2000
+    params = ", ".join(f"w{i}: *" for i in range(n))
+    args = ", ".join(f"weights.ns{i}" for i in range(n))
+    trv = tmp_path / "model.trv"
+    trv.write_text(f"g(x: f32[4], {params}) -> (y: f32[4]) {{\n  y: f32[4] = map[f](x, w{n - 1}.a)\n}}\n"
+                   f"main(h: f32[4]) -> (h: f32[4]) {{\n  h: f32[4] = loop[g, param.count](h, {args})\n}}\n")
+    config = tmp_path / "config.toml"
+    os.mkfifo(config)
+    first = f"[shape]\ncount = 3000\n[weights.ns{n - 1}]\na = \"before.{{}}\"\n"
+    later = tmp_path / "later.toml"
+    later.write_text(f"[weights.ns{n - 1}]\na = \"after\"\n")
+    code = ("import json, sys, _travune as t\n"
+            "ops = json.loads(t.load_flat_json(sys.argv[1], sys.argv[2]))['functions']['main']['ops']\n"
+            "print(sorted({op['args'][1] for op in ops}), len(ops))\n")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    child = subprocess.Popen([sys.executable, "-c", code, str(trv), str(config)], env=env,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        fd = os.open(config, os.O_WRONLY)  # waits for the first read
+        os.write(fd, first.encode())
+        os.close(fd)
+        start, deadline = _cpu_seconds(child.pid), time.monotonic() + 20
+        while _cpu_seconds(child.pid) - start < 0.2 and time.monotonic() < deadline:
+            time.sleep(0.01)
+        if time.monotonic() < deadline:
+            os.replace(later, config)
+        else:  # the loader does not work: it waits to read the pipe again
+            fd = os.open(config, os.O_WRONLY | os.O_NONBLOCK)
+            os.write(fd, first.encode())
+            os.close(fd)
+        out, err = child.communicate(timeout=120)
+    finally:
+        child.kill()
+        child.wait()
+    assert out == "['after'] 3000\n", err
+
 
 def test_example_checks_clean():
     result = json.loads(t.check_file(str(EXAMPLES / "model.trv")))
@@ -396,3 +445,47 @@ def test_chain_equals_the_single_steps(tmp_path):
     steps = t.flatten_json(t.resolve_json(t.parse_to_json(source), json.dumps(values)), "main",
                            ["pos"])
     assert t.load_flat_json(str(EXAMPLES / "model.trv"), str(config), cache_keys=["pos"]) == steps
+
+
+def _rewrite(name, mapping):
+    """The rewriting rule of one argument, for comparison."""
+    if not isinstance(name, str) or not name.startswith("weights."):
+        return name
+    if name in mapping:
+        return mapping[name]
+    parts = name.split(".")
+    indices = [p for p in parts if p.isdigit() and p.isascii() or p == ""]
+    key = ".".join(p for p in parts if not (p.isdigit() and p.isascii() or p == ""))
+    if key not in mapping:
+        return name
+    text = mapping[key]
+    for index in indices:
+        if "{}" not in text:
+            break
+        text = text.replace("{}", index, 1)
+    return text
+
+
+@pytest.mark.parametrize("keys", [[], ["pos", "rope"]])
+def test_rewriting_a_large_output(tmp_path, keys):
+    # Thousands of layers: the output spans many chunks, with slots placed back among them;
+    # every weight reference is rewritten where it lies, as if op by op.
+    text = (EXAMPLES / "config.toml").read_text().replace("n_layers = 4", "n_layers = 3000")
+    with_weights, without = tmp_path / "with.toml", tmp_path / "without.toml"
+    with_weights.write_text(text)
+    without.write_text(text.split("[weights]")[0])
+    mapping = {"weights.embed": "model.embed_tokens.weight", "weights.final_norm": "model.norm.weight",
+               "weights.head": "lm_head.weight",
+               "weights.layers.attn_norm": "model.layers.{}.input_layernorm.weight",
+               "weights.layers.mlp_norm": "model.layers.{}.post_attention_layernorm.weight"}
+    mapping.update({f"weights.layers.attn.{w}": f"model.layers.{{}}.self_attn.{w[1]}_proj.weight"
+                    for w in ("wq", "wk", "wv", "wo")})
+    mapping.update({f"weights.layers.mlp.{w}": f"model.layers.{{}}.mlp.{w}_proj.weight"
+                    for w in ("gate", "up", "down")})
+    trv = str(EXAMPLES / "model.trv")
+    expected = json.loads(t.load_flat_json(trv, str(without), cache_keys=keys))
+    for op in expected["functions"]["main"]["ops"]:
+        op["args"] = [_rewrite(a, mapping) for a in op["args"]]
+    got = t.load_flat_json(trv, str(with_weights), cache_keys=keys)
+    assert len(got) > 4_000_000
+    assert got == json.dumps(expected, separators=(",", ":"), ensure_ascii=False)

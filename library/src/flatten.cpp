@@ -879,16 +879,29 @@ class OpCollector : public FlatSink {
 // assemble() has copied it (only the pages written count meanwhile). The text is kept as
 // spans of the chunks: the expansion's spans with a mark for each hole, and each slot's
 // spans; assemble() joins them in order under the function's head.
+//
+// With a rewriter, each name argument beginning with its prefix is noted where its JSON
+// string lies in a chunk; assemble() asks the rewriter for the new texts and puts them in
+// place of the old ones as it joins the spans.
 class FlatJsonText : public FlatSink {
  public:
-  explicit FlatJsonText(const FlatOpEdit& edit) : edit_(edit) {}
+  explicit FlatJsonText(ArgRewriter* rewriter)
+      : rewriter_(rewriter), prefix_(rewriter ? rewriter->prefix() : std::string_view()) {}
 
   void op(Op&& op) override {
-    if (edit_) edit_(op);
     std::string& chunk = room();
     const std::size_t begin = chunk.size();
     chunk += ',';
-    append_op_json(chunk, op);
+    if (rewriter_ && std::any_of(op.args.begin(), op.args.end(), [&](const Atom& a) {
+          return noted(a) != nullptr;
+        })) {
+      append_op_json(chunk, op, args_at_);
+      for (std::size_t i = 0; i < op.args.size(); ++i)
+        if (const std::string* name = noted(op.args[i]))
+          note(*name, args_at_[i].first, args_at_[i].second);
+    } else {
+      append_op_json(chunk, op);
+    }
     add_span(begin, chunk.size());
   }
   void hole() override { main_.push_back(Span{kHole, holes_++, 0}); }
@@ -913,6 +926,8 @@ class FlatJsonText : public FlatSink {
     for (const Span& s : main_)
       if (s.chunk != kHole) size += s.end - s.begin;
     for (const Span& s : slot_spans_) size += s.end - s.begin;
+    const std::size_t new_bytes = rewrite_notes();  // sets removed_
+    size = size + new_bytes - removed_;
     std::string out;
     out.reserve(size);
     prefer_huge_pages(out.data(), out.capacity());
@@ -920,9 +935,17 @@ class FlatJsonText : public FlatSink {
     bool first = true;
     auto copy = [&](const Span& s) {
       std::string& chunk = chunks_[s.chunk];
-      const std::size_t skip = first ? 1 : 0;  // the first op has no ',' before it
+      std::size_t at = s.begin + (first ? 1 : 0);  // the first op has no ',' before it
       first = false;
-      out.append(chunk, s.begin + skip, s.end - s.begin - skip);
+      auto n = std::lower_bound(notes_.begin(), notes_.end(), s, [](const Note& a, const Span& b) {
+        return a.chunk < b.chunk || (a.chunk == b.chunk && a.begin < b.begin);
+      });
+      for (; n != notes_.end() && n->chunk == s.chunk && n->begin < s.end; ++n) {
+        out.append(chunk, at, n->begin - at);
+        out.append(new_texts_, n->new_begin, n->new_end - n->new_begin);
+        at = n->begin + n->length;
+      }
+      out.append(chunk, at, s.end - at);
       if (--uses_[s.chunk] == 0) std::string().swap(chunk);
     };
     for (const Span& s : main_) {
@@ -950,6 +973,53 @@ class FlatJsonText : public FlatSink {
     std::size_t end;
   };
 
+  // A noted argument: its JSON string, `length` bytes at `begin` in a chunk; once rewritten,
+  // the JSON string of its new text, bytes [new_begin, new_end) of new_texts_.
+  struct Note {
+    std::size_t chunk;
+    std::size_t begin;
+    std::size_t length;
+    std::size_t new_begin = 0;
+    std::size_t new_end = 0;
+  };
+
+  const std::string* noted(const Atom& a) const {
+    const std::string* name = name_of(a);
+    return name && name->starts_with(prefix_) ? name : nullptr;
+  }
+
+  void note(const std::string& name, std::size_t begin, std::size_t end) {
+    // A name written with escapes is kept as it is, for the rewriter.
+    if (end - begin != name.size() + 2) escaped_.emplace_back(notes_.size(), name);
+    notes_.push_back(Note{chunks_.size() - 1, begin, end - begin});
+  }
+
+  // Asks the rewriter for the new texts of the noted arguments, keeps the notes of those it
+  // rewrites, and returns the bytes their new JSON strings take.
+  std::size_t rewrite_notes() {
+    if (!rewriter_) return 0;
+    rewriter_->flattened();
+    std::string text;
+    std::size_t kept = 0, escaped = 0;
+    for (std::size_t i = 0; i < notes_.size(); ++i) {
+      Note n = notes_[i];
+      std::string_view name;
+      if (escaped < escaped_.size() && escaped_[escaped].first == i)
+        name = escaped_[escaped++].second;
+      else
+        name = std::string_view(chunks_[n.chunk]).substr(n.begin + 1, n.length - 2);
+      if (!rewriter_->rewrite(name, text)) continue;
+      n.new_begin = new_texts_.size();
+      append_json_string(new_texts_, text);
+      n.new_end = new_texts_.size();
+      removed_ += n.length;
+      notes_[kept++] = n;
+    }
+    notes_.resize(kept);
+    std::vector<std::pair<std::size_t, std::string>>().swap(escaped_);
+    return new_texts_.size();
+  }
+
   // Chunks grow from 64 KiB to 64 MiB, so that a small model's text takes little room.
   std::string& room() {
     if (chunks_.empty() || chunks_.back().size() > chunks_.back().capacity() - kRoom) {
@@ -975,7 +1045,8 @@ class FlatJsonText : public FlatSink {
     ++uses_[chunk];
   }
 
-  const FlatOpEdit& edit_;
+  ArgRewriter* rewriter_;
+  std::string_view prefix_;
   std::vector<std::string> chunks_;
   std::vector<std::size_t> uses_;  // per chunk, the spans still to be copied from it
   std::vector<Span> main_;
@@ -983,6 +1054,11 @@ class FlatJsonText : public FlatSink {
   std::vector<std::size_t> slot_first_;  // per hole, its slot's first span in slot_spans_
   std::size_t holes_ = 0;
   bool filling_ = false;
+  std::vector<Note> notes_;  // in the order of their places: by chunk, then by offset
+  std::vector<std::pair<std::size_t, std::string>> escaped_;  // note number, name
+  std::vector<std::pair<std::size_t, std::size_t>> args_at_;  // scratch: an op's arguments
+  std::string new_texts_;
+  std::size_t removed_ = 0;  // the bytes of the rewritten arguments' old JSON strings
 };
 
 }  // namespace
@@ -1021,8 +1097,8 @@ Module flatten(const Module& m, std::string_view entry, const CacheKeys& cache_k
 }
 
 std::string write_flat_json(Module m, std::string_view entry, const CacheKeys& cache_keys,
-                            const FlatOpEdit& edit) {
-  FlatJsonText text(edit);
+                            ArgRewriter* rewriter) {
+  FlatJsonText text(rewriter);
   Function f = flatten_into(m, entry, cache_keys, text);
   std::string key(entry);
   std::vector<std::string> header_comments = std::move(m.header_comments);

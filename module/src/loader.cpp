@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <exception>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -253,40 +252,16 @@ bool all_digits(std::string_view part) {
   return std::all_of(part.begin(), part.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-// The template with each index in turn put in place of the first "{}" still present.
-std::string fill_template(std::string_view templ, const std::vector<std::string_view>& indices) {
-  std::string out(templ);
+// The template with each index in turn put in place of the first "{}" still present,
+// written over `out`.
+void fill_template(std::string_view templ, const std::vector<std::string_view>& indices,
+                   std::string& out) {
+  out.assign(templ);
   for (std::string_view index : indices) {
     std::size_t at = out.find("{}");
     if (at == std::string::npos) break;
     out.replace(at, 2, index);
   }
-  return out;
-}
-
-// The replacement of one weight reference, if the mapping has one. `key` and
-// `indices` are scratch buffers reused across the arguments of a module.
-std::optional<std::string> rewritten(std::string_view name, const WeightMapping& mapping,
-                                     std::string& key, std::vector<std::string_view>& indices) {
-  if (auto it = mapping.find(name); it != mapping.end()) return it->second;
-  key.clear();
-  indices.clear();
-  std::size_t start = 0;
-  for (;;) {
-    std::size_t dot = name.find('.', start);
-    std::string_view part = name.substr(start, dot == std::string_view::npos ? dot : dot - start);
-    if (all_digits(part)) {  // an empty part counts as an index
-      indices.push_back(part);
-    } else {
-      if (!key.empty()) key += '.';
-      key += part;
-    }
-    if (dot == std::string_view::npos) break;
-    start = dot + 1;
-  }
-  auto it = mapping.find(std::string_view(key));
-  if (it == mapping.end()) return std::nullopt;
-  return fill_template(it->second, indices);
 }
 
 }  // namespace
@@ -308,25 +283,53 @@ WeightMapping load_weight_mapping(const std::string& config_path) {
   return mapping;
 }
 
-WeightRewriter::WeightRewriter(const WeightMapping& mapping) : mapping_(mapping) {}
-
-void WeightRewriter::operator()(Op& op) {
-  for (Atom& arg : op.args) {
-    auto* name = std::get_if<std::string>(&arg);
-    if (name == nullptr || !name->starts_with("weights.")) continue;
-    if (std::optional<std::string> r = rewritten(*name, mapping_, key_, indices_))
-      *name = std::move(*r);
+bool rewrite_weight_reference(std::string_view name, const WeightMapping& mapping,
+                              std::string& to, std::string& key,
+                              std::vector<std::string_view>& indices) {
+  if (auto it = mapping.find(name); it != mapping.end()) {
+    to.assign(it->second);
+    return true;
   }
+  key.clear();
+  indices.clear();
+  std::size_t start = 0;
+  for (;;) {
+    std::size_t dot = name.find('.', start);
+    std::string_view part = name.substr(start, dot == std::string_view::npos ? dot : dot - start);
+    if (all_digits(part)) {  // an empty part counts as an index
+      indices.push_back(part);
+    } else {
+      if (!key.empty()) key += '.';
+      key += part;
+    }
+    if (dot == std::string_view::npos) break;
+    start = dot + 1;
+  }
+  auto it = mapping.find(std::string_view(key));
+  if (it == mapping.end()) return false;
+  fill_template(it->second, indices, to);
+  return true;
 }
 
 namespace {
 
-// Takes the flattened ops and keeps nothing: flattening only for its stops.
-class DiscardedOps : public FlatSink {
+// The weight references of the flattened module: the file is read a second time for its
+// weight table once flattening has gone through, so that a stop of flattening comes first
+// and the names are those of the file as it is then.
+class WeightReferences : public ArgRewriter {
  public:
-  void op(Op&&) override {}
-  void hole() override {}
-  void fill() override {}
+  explicit WeightReferences(const std::string& config_path) : config_path_(config_path) {}
+  std::string_view prefix() const override { return "weights."; }
+  void flattened() override { mapping_ = load_weight_mapping(config_path_); }
+  bool rewrite(std::string_view name, std::string& to) override {
+    return !mapping_.empty() && rewrite_weight_reference(name, mapping_, to, key_, indices_);
+  }
+
+ private:
+  const std::string& config_path_;
+  WeightMapping mapping_;
+  std::string key_;                        // scratch, reused across arguments
+  std::vector<std::string_view> indices_;  // scratch, reused across arguments
 };
 
 }  // namespace
@@ -339,24 +342,9 @@ std::string load_flat_json(const std::string& trv_path, const std::string& confi
     ConfigMap config = load_config(config_path);
     resolved = resolve(sub_module(std::move(parsed), config));
   }
-  // The ops are rewritten as they are written, so the mapping (the second read of the
-  // file) is read before flattening; a failure to read it is only reported once
-  // flattening has gone through, as a stop of flattening comes first.
-  WeightMapping mapping;
-  std::exception_ptr mapping_failure;
-  try {
-    mapping = load_weight_mapping(config_path);
-  } catch (...) {
-    mapping_failure = std::current_exception();
-  }
   const CacheKeys keys(cache_keys.begin(), cache_keys.end());
-  if (mapping_failure) {
-    DiscardedOps discarded;
-    flatten_into(resolved, entry, keys, discarded);
-    std::rethrow_exception(mapping_failure);
-  }
-  if (mapping.empty()) return write_flat_json(std::move(resolved), entry, keys);
-  return write_flat_json(std::move(resolved), entry, keys, WeightRewriter(mapping));
+  WeightReferences references(config_path);
+  return write_flat_json(std::move(resolved), entry, keys, &references);
 }
 
 }  // namespace travune
