@@ -280,6 +280,13 @@ def test_unreadable_config(files, tmp_path):
      "13 | a = 2\n"
      "   |     ^\n"
      "Error while parsing key-value pair: cannot redefine existing integer 'a'\n"),
+    # A float out of range stays a parse error (not taken for a want of memory).
+    ("[scalar]\nx = 1e999\n",
+     "TOML parse error at line 2, column 10\n"
+     "  |\n"
+     "2 | x = 1e999\n"
+     "  |          ^\n"
+     "Error while parsing floating-point: '1e999' could not be interpreted as a value\n"),
 ])
 def test_toml_error_text(files, config, error):
     trv, toml = files(DIM_MODEL, config)
@@ -291,17 +298,56 @@ def test_toml_error_text(files, config, error):
     "weights." + "a." * 100000 + "x = \"y\"\n",
     "[weights]\nx = {" + "a." * 100000 + "b = 1}\n",
     "x = [\n" + "{a.a.a = [\n" * 250 + "]}" * 250 + "]\n",
+    "x = " + "[" * 100000 + "]" * 100000 + "\n",
+    "x = " + "{a = " * 100000 + "1" + "}" * 100000 + "\n",
 ])
 def test_deep_nesting_is_refused(files, config):
     trv, toml = files(DIM_MODEL, config)
     text = panic_text(t.load_flat_json, trv, toml)
     assert text.startswith(f"failed to parse {toml}: TOML parse error at line ")
-    assert text.endswith("\ntables nested deeper than 512 levels\n")
+    assert text.endswith("\nvalues nested deeper than 256 levels\n")
+
+
+def _path(n, name="a"):
+    return ".".join([name] * n)
+
+
+# A value lies one level below the table or array holding it (the root is level 0); each part
+# of a header or dotted key, each inline table or array, and each array of tables is a level.
+# At most 256 levels, however they are written.
+NESTING = {
+    "header": ("[{}]\n", 256, 257),
+    "header and key": ("[{}]\nx = 1\n", 255, 256),
+    "dotted key": ("{} = 1\n", 256, 257),
+    "header and dotted key": ("[a.a]\n{} = 1\n", 254, 255),
+    "arrays": ("x = {}\n", "[" * 256 + "]" * 256, "[" * 257 + "]" * 257),
+    "arrays and a number": ("x = {}\n", "[" * 255 + "1" + "]" * 255, "[" * 256 + "1" + "]" * 256),
+    "arrays and a string": ("x = {}\n", "[" * 255 + "'s'" + "]" * 255, "[" * 256 + "'s'" + "]" * 256),
+    "inline tables": ("x = {}\n", "{a = " * 255 + "1" + "}" * 255, "{a = " * 256 + "1" + "}" * 256),
+    "inline dotted keys": ("x = {{{} = 1}}\n", _path(255), _path(256)),
+    "table and arrays": ("[" + _path(200) + "]\nx = {}\n", "[" * 55 + "1" + "]" * 55,
+                         "[" * 56 + "1" + "]" * 56),
+    # [[a.b]] puts its table below the array b; a later [a.b.c] goes through b's last table.
+    "array of tables": ("[[{}]]\nx = 1\n", 254, 255),
+    "through an array of tables": ("[[a]]\n[{}]\nx = 1\n", 254, 255),
+    "through a quoted array of tables": ("[[\"a\"]]\n['a'.{}]\nx = 1\n", _path(253), _path(254)),
+    "through an escaped array of tables": ("[[\"\\u0061\"]]\n[a.{}]\nx = 1\n", _path(253), _path(254)),
+    "arrays of tables in arrays of tables": ("[[a]]\n[[a.a]]\n[a.a.{}]\nx = 1\n", _path(251), _path(252)),
+}
+
+
+@pytest.mark.parametrize("form,deepest,too_deep", NESTING.values(), ids=NESTING.keys())
+def test_nesting_bound(files, form, deepest, too_deep):
+    fill = lambda part: _path(part) if isinstance(part, int) else part  # noqa: E731
+    trv, toml = files(DIM_MODEL, form.format(fill(deepest)))
+    t.load_flat_json(trv, toml)
+    trv, toml = files(DIM_MODEL, form.format(fill(too_deep)))
+    assert panic_text(t.load_flat_json, trv, toml).endswith("\nvalues nested deeper than 256 levels\n")
 
 
 def test_nesting_within_the_bound(load):
-    config = "[weights" + ".a" * 200 + "]\nx = \"y.{}\"\n"
-    assert rewritten(load, ["weights" + ".a.1" * 200 + ".x"], config) == ["y.1"]
+    config = "[weights" + ".a" * 254 + "]\nx = \"y.{}\"\n"
+    assert rewritten(load, ["weights" + ".a.1" * 254 + ".x"], config) == ["y.1"]
 
 
 def _fifo_config(tmp_path, first, then):
@@ -489,3 +535,51 @@ def test_rewriting_a_large_output(tmp_path, keys):
     got = t.load_flat_json(trv, str(with_weights), cache_keys=keys)
     assert len(got) > 4_000_000
     assert got == json.dumps(expected, separators=(",", ":"), ensure_ascii=False)
+
+
+# ---- running out of memory ----
+
+SHIM = pathlib.Path(__file__).resolve().parent / "alloc_fail.cpp"
+
+_EVERY_ALLOCATION = """
+import ctypes, sys, _travune as t
+shim = ctypes.CDLL(sys.argv[1])
+shim.fail_allocation.argtypes, shim.allocations_left.restype = [ctypes.c_long], ctypes.c_long
+trv, config = sys.argv[2], sys.argv[3]
+expected = t.load_flat_json(trv, config)
+shim.fail_allocation(1 << 40)
+t.load_flat_json(trv, config)
+total = (1 << 40) - shim.allocations_left()
+shim.fail_allocation(-1)
+outcomes = {}
+for n in range(total):
+    shim.fail_allocation(n)
+    try:
+        outcome = "same" if t.load_flat_json(trv, config) == expected else "different"
+    except BaseException as e:
+        outcome = type(e).__name__ + ("" if isinstance(e, MemoryError) else ": " + str(e))
+    shim.fail_allocation(-1)
+    outcomes.setdefault(outcome, n)
+print(total, sorted(outcomes))
+for outcome, n in outcomes.items():
+    if outcome not in ("same", "MemoryError"):
+        print(n, outcome)
+"""
+
+
+@pytest.mark.skipif(os.environ.get("TRAVUNE_SANITIZED") == "1",
+                    reason="the sanitizer's own operator new comes first")
+def test_running_out_of_memory_anywhere_is_memory_error(tmp_path):
+    # Each allocation of a whole load in turn fails: the call either does without it or
+    # stops with MemoryError, never with another stop (a TOML parse error of a valid file).
+    shim = tmp_path / "alloc_fail.so"
+    subprocess.run(["c++", "-std=c++17", "-O1", "-shared", "-fPIC", "-o", str(shim), str(SHIM)],
+                   check=True)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), LD_PRELOAD=str(shim))
+    proc = subprocess.run([sys.executable, "-c", _EVERY_ALLOCATION, str(shim),
+                           str(EXAMPLES / "model.trv"), str(EXAMPLES / "config.toml")],
+                          env=env, capture_output=True, text=True, timeout=600)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    total, outcomes = proc.stdout.split(" ", 1)
+    assert int(total) > 1000
+    assert outcomes.strip() == "['MemoryError']" and proc.stdout.count("\n") == 1, proc.stdout
