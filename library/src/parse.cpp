@@ -20,7 +20,10 @@ namespace travune {
 namespace {
 
 // Literal lists are read by recursion; deeper nesting stops the call instead of the stack.
-constexpr std::size_t kMaxLiteralDepth = 1000;
+// In the module's JSON a literal's lists lie inside five levels (the module, its functions, the
+// function, its ops and the op), and the JSON reader takes at most 128 levels: a literal the
+// parser accepts always reads back from its JSON.
+constexpr std::size_t kMaxLiteralDepth = 123;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
@@ -247,7 +250,8 @@ LiteralValue parse_literal_scalar(Stream& s) {
 
 // `depth` counts the enclosing lists, this one included.
 LiteralList parse_list_literal(Stream& s, std::size_t depth) {
-  if (depth > kMaxLiteralDepth) fatal("literal list nested deeper than 1000 levels");
+  if (depth > kMaxLiteralDepth)
+    fatal("literal list nested deeper than " + std::to_string(kMaxLiteralDepth) + " levels");
   LiteralList items;
   expect(s, "[");
   while (!peek_is(s, "]")) {
