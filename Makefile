@@ -1,18 +1,23 @@
 # Developer loop: configure once, rebuild incrementally, test against the build tree.
-PY      := $(shell scripts/find-python)
+# Every Python step runs in the project's virtual environment .venv, which `make setup` makes.
+PY      := $(CURDIR)/.venv/bin/python
 BUILD   ?= build/dev
 CMAKE   := cmake
 export PYTHONPATH := $(CURDIR)/$(BUILD)
 
-.PHONY: setup build test test-cpp test-py run install clean fuzz test-sanitized bench bench-quick
+.PHONY: setup venv build test test-cpp test-py run install clean fuzz test-sanitized bench bench-quick check-debian13
 
 setup:
 	scripts/setup
 
-$(BUILD)/build.ninja:
+# Stops with "run make setup first" where .venv is missing.
+venv:
+	@scripts/project-python >/dev/null
+
+$(BUILD)/build.ninja: | venv
 	$(CMAKE) -S . -B $(BUILD) -G Ninja -DPython_EXECUTABLE=$(PY) -DCMAKE_BUILD_TYPE=Release
 
-build: $(BUILD)/build.ninja
+build: venv $(BUILD)/build.ninja
 	$(CMAKE) --build $(BUILD)
 
 test-cpp: build
@@ -42,8 +47,13 @@ bench: build
 bench-quick: build
 	$(PY) bench/run.py --quick
 
-install:
+install: venv
 	$(PY) -m pip install .
+
+# The two commands above as a new user runs them on Debian 13, in a debootstrapped root (as root):
+# scripts/check-debian13.
+check-debian13:
+	scripts/check-debian13
 
 clean:
 	rm -rf build

@@ -4,7 +4,9 @@ For each model size it times every function (best of several runs in one process
 time.perf_counter) and, in the same run, the peer: json.loads of the JSON text involved (and
 json.dumps with compact separators where a function reads and writes JSON). The peak resident
 memory that one call adds is measured in a child process per function, so earlier calls do not
-hide it. Prints one table; `--quick` runs two small sizes and finishes within a minute.
+hide it. Prints one table, then the table of hostile inputs (hostile.py): each beside an ordinary
+input of the same size and shape. `--quick` runs two small sizes and small hostile inputs and
+finishes within a minute; `--hostile-only` prints only the hostile table.
 """
 import argparse
 import json
@@ -18,6 +20,7 @@ import time
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 import gen_model  # noqa: E402
+import hostile  # noqa: E402
 
 ROOT = HERE.parent
 BUILD = pathlib.Path(os.environ.get("TRAVUNE_BUILD", ROOT / "build" / "dev"))
@@ -175,15 +178,19 @@ def main():
     ap.add_argument("--quick", action="store_true", help="two small sizes, within a minute")
     ap.add_argument("--repeats", type=int, default=5)
     ap.add_argument("--no-memory", action="store_true")
+    ap.add_argument("--hostile-only", action="store_true", help="only the hostile-input table")
     ap.add_argument("--out", type=pathlib.Path, default=ROOT / "build" / "bench")
     args = ap.parse_args()
     sizes = QUICK_SIZES if args.quick else FULL_SIZES
     repeats = 2 if args.quick else args.repeats
-    rows = run(sizes, repeats, not args.no_memory, args.out)
-    print_table(rows)
-    g, l = (3, 4) if args.quick else (500, 7)
-    for name, ratio in scaling(args.out, g, l, repeats).items():
-        print(f"scaling: {name} with twice the layers takes {ratio:.2f}x the time")
+    if not args.hostile_only:
+        rows = run(sizes, repeats, not args.no_memory, args.out)
+        print_table(rows)
+        g, l = (3, 4) if args.quick else (500, 7)
+        for name, ratio in scaling(args.out, g, l, repeats).items():
+            print(f"scaling: {name} with twice the layers takes {ratio:.2f}x the time")
+        print()
+    hostile.print_table(hostile.run(t, args.quick, repeats, args.out / "hostile"))
 
 
 if __name__ == "__main__":

@@ -180,12 +180,44 @@ std::string star_name(std::string_view s, std::uint64_t i) {
   return numbered(s.substr(0, s.size() - 2), ".", i);
 }
 
-// A slice of `len` items taken up to `end` does not exist.
-[[noreturn]] void range_failure(std::size_t end, std::size_t len) {
-  std::string msg = "range end index ";
-  append_u64(msg, end);
-  msg += " out of range for slice of length ";
-  append_u64(msg, len);
+// A call or loop op, or the call that computes or extends a cache slot, as the messages
+// name it.
+struct Site {
+  std::string_view kind;    // "call of", "loop over", "computed by", "extended by"
+  const std::string& target;
+  std::string_view in;      // the function whose body holds the op; the entry, for a slot
+  std::string_view slot;    // the cache slot's var, for a slot
+};
+
+// "call of 'g' in 'main'", "cache slot 'k' computed by 'init_k' in 'main'".
+std::string site_text(const Site& s) {
+  std::string t;
+  if (!s.slot.empty()) t.append("cache slot '").append(s.slot).append("' ");
+  t.append(s.kind).append(" '").append(s.target).append("' in '").append(s.in).append("'");
+  return t;
+}
+
+// "1 argument", "3 arguments".
+std::string counted(std::size_t n, std::string_view noun) {
+  std::string t;
+  append_u64(t, n);
+  t.append(" ").append(noun);
+  if (n != 1) t += 's';
+  return t;
+}
+
+// "call of 'g' in 'main' passes 3 arguments, but 'g' has 2 parameters".
+[[noreturn]] void arity_failure(const Site& s, std::size_t args, std::size_t params) {
+  fatal(site_text(s) + " passes " + counted(args, "argument") + ", but '" + s.target + "' has " +
+        counted(params, "parameter"));
+}
+
+// "call of 'g' at op 2 of 'main' has no outputs" (ops counted from 0).
+[[noreturn]] void no_outputs_failure(const Site& s, std::size_t op) {
+  std::string msg(s.kind);
+  msg.append(" '").append(s.target).append("' at op ");
+  append_u64(msg, op);
+  msg.append(" of '").append(s.in).append("' has no outputs");
   fatal(std::move(msg));
 }
 
@@ -284,7 +316,7 @@ Size predicted_size(Ctx& ctx, const std::string& name) {
   return total;
 }
 
-void check_first_inlining(Ctx& ctx, const std::string& target, std::size_t args);
+void check_first_inlining(Ctx& ctx, const Site& site, std::size_t args);
 
 // Stops, naming `what`, when `size` alone passes a bound.
 template <class What>
@@ -304,16 +336,16 @@ std::string loop_culprit(const std::string& target, std::uint64_t n) {
 // expansion, an argument count it cannot take) stops the call first, with its own
 // message. `what` names the culprit for the message.
 template <class What>
-void check_room(Ctx& ctx, const std::string& target, std::uint64_t n, std::size_t args,
-                bool to_result, What what) {
-  const Size size = predicted_size(ctx, target);
-  const bool built = ctx.bodies.contains(std::string_view(target));
+void check_room(Ctx& ctx, const Site& site, std::uint64_t n, std::size_t args, bool to_result,
+                What what) {
+  const Size size = predicted_size(ctx, site.target);
+  const bool built = ctx.bodies.contains(std::string_view(site.target));
   Size need = size.times(n);
   if (!built) need += Size{0, size.bytes};
   const bool ops_fit = !to_result || need.ops <= kMaxOps - ctx.result_ops;
   const bool bytes_fit = need.bytes <= kMaxBytes - ctx.built_bytes;
   if (ops_fit && bytes_fit) return;
-  check_first_inlining(ctx, target, args);
+  check_first_inlining(ctx, site, args);
   if (!ops_fit) too_many_ops(what());
   too_many_bytes(what());
 }
@@ -405,17 +437,16 @@ const Atom* number_for(const Bindings& b, std::string_view name) {
 }
 
 // A call of `a` arguments binds a callee of `p` parameters when a == p or 1 <= a < p.
-void check_binding_count(std::size_t a, std::size_t p) {
-  if (a > p) range_failure(a, p);
-  if (a == 0 && p > 0) range_failure(std::numeric_limits<std::size_t>::max(), p);  // end a - 1
+void check_binding_count(std::size_t a, std::size_t p, const Site& site) {
+  if (a > p || (a == 0 && p > 0)) arity_failure(site, a, p);
 }
 
 // Binds the call's arguments to the callee's parameters (a short call binds its
 // last argument as a namespace for the remaining parameters) and the callee's
 // returns to the call's outputs.
-Bindings bind(const Function& callee, const Expanded& expanded, const Op& call) {
+Bindings bind(const Function& callee, const Expanded& expanded, const Op& call, const Site& site) {
   const std::size_t a = call.args.size(), p = callee.params.size();
-  check_binding_count(a, p);
+  check_binding_count(a, p, site);
   const std::size_t k = a < p ? a - 1 : a;
   Bindings b;
   for (std::size_t i = 0; i < k; ++i) {
@@ -513,13 +544,13 @@ const Expanded& expanded_body(Ctx& ctx, OrderedMap<Function>::const_iterator it)
 // Appends the body of the call op's target, renamed into the caller under `prefix`.
 // Inside iteration i of a loop, cache vars ending in ".*" take the iteration number.
 template <class Out>
-void inline_call(Ctx& ctx, const Op& call, std::string_view prefix, Out& out,
+void inline_call(Ctx& ctx, const Op& call, std::string_view prefix, Out& out, const Site& site,
                  std::optional<std::uint64_t> iteration = std::nullopt) {
   const auto* c = std::get_if<Call>(&call.kind);
   if (!c) fatal("internal error: entered unreachable code");
   auto it = find_function(ctx, c->target);
   const Expanded& callee = expanded_body(ctx, it);
-  Bindings b = bind(it->second, callee, call);
+  Bindings b = bind(it->second, callee, call, site);
   const std::string dotted_prefix = joined(prefix, ".", "");
   Op& r = out.scratch();
   callee.body.for_each([&](const Op& op) {
@@ -541,14 +572,16 @@ std::vector<Atom> renamed_args(const std::vector<Atom>& args, const NameMap& ren
 
 // Unrolls a loop op (arguments already renamed) into calls of its body function,
 // one per iteration, threading the value named like the loop's first output.
-// Returns the name of the last value, when there is one.
+// Returns the name of the last value, when there is one. The loop is op `index` of its
+// function.
 template <class Out>
-std::optional<std::string> unroll_loop(Ctx& ctx, const Op& loop, Out& out) {
+std::optional<std::string> unroll_loop(Ctx& ctx, const Op& loop, std::size_t index, Out& out) {
   const Loop& l = std::get<Loop>(loop.kind);
+  const Site site{"loop over", l.target, ctx.chain.back(), {}};
   if (const std::string* sym = std::get_if<std::string>(&l.count))
     fatal("Loop count '" + *sym + "' not resolved before flattening");
   const std::uint64_t n = std::get<std::uint64_t>(l.count);
-  if (loop.outputs.empty()) index_failure(0, 0);
+  if (loop.outputs.empty()) no_outputs_failure(site, index);
   const std::string& threaded = loop.outputs[0];
   auto t = std::find_if(loop.args.begin(), loop.args.end(), [&](const Atom& a) {
     const std::string* s = name_of(a);
@@ -557,7 +590,7 @@ std::optional<std::string> unroll_loop(Ctx& ctx, const Op& loop, Out& out) {
   if (t == loop.args.end()) fatal("Loop must have a threaded arg matching output name");
   const std::size_t t_pos = static_cast<std::size_t>(t - loop.args.begin());
   if (n == 0) return std::nullopt;
-  check_room(ctx, l.target, n, loop.args.size(), Out::kResult,
+  check_room(ctx, site, n, loop.args.size(), Out::kResult,
              [&] { return loop_culprit(l.target, n); });
 
   Op call{Call{l.target}, {std::string()}, loop.output_types, {}, {}};
@@ -575,7 +608,7 @@ std::optional<std::string> unroll_loop(Ctx& ctx, const Op& loop, Out& out) {
     }
     call.outputs[0] = numbered(threaded, "_", i + 1);
     const std::size_t before = out.size();
-    inline_call(ctx, call, numbered("loop", "", i), out, i);
+    inline_call(ctx, call, numbered("loop", "", i), out, site, i);
     if (i == 0 && out.size() == before) break;  // the other iterations add nothing either
     cur = call.outputs[0];
   }
@@ -606,18 +639,20 @@ template <class Out>
 void expand_into(Ctx& ctx, const Function& f, Out& out) {
   NameMap renames;
   for (const Op& op : f.ops) {
+    const std::size_t index = static_cast<std::size_t>(&op - f.ops.data());
     if (std::holds_alternative<Call>(op.kind)) {
       Op call{op.kind, op.outputs, op.output_types, renamed_args(op.args, renames), {}};
-      if (call.outputs.empty()) index_failure(0, 0);
       const std::string& target = std::get<Call>(op.kind).target;
-      check_room(ctx, target, 1, call.args.size(), Out::kResult,
+      const Site site{"call of", target, ctx.chain.back(), {}};
+      if (call.outputs.empty()) no_outputs_failure(site, index);
+      check_room(ctx, site, 1, call.args.size(), Out::kResult,
                  [&] { return call_culprit(target); });
-      inline_call(ctx, call, call.outputs[0], out);
+      inline_call(ctx, call, call.outputs[0], out, site);
       site_done(ctx, target);
       end_renamings(op.outputs, renames);
     } else if (std::holds_alternative<Loop>(op.kind)) {
       Op loop{op.kind, op.outputs, op.output_types, renamed_args(op.args, renames), {}};
-      std::optional<std::string> last = unroll_loop(ctx, loop, out);
+      std::optional<std::string> last = unroll_loop(ctx, loop, index, out);
       site_done(ctx, std::get<Loop>(op.kind).target);
       end_renamings(op.outputs, renames);
       if (last) renames.insert_or_assign(loop.outputs[0], std::move(*last));
@@ -636,11 +671,11 @@ void expand_into(Ctx& ctx, const Function& f, Out& out) {
 
 void check_sound(Ctx& ctx, OrderedMap<Function>::const_iterator it);
 
-// Stops as the first inlining of `target` with `args` arguments would.
-void check_first_inlining(Ctx& ctx, const std::string& target, std::size_t args) {
-  auto it = find_function(ctx, target);
+// Stops as the first inlining of the site's target with `args` arguments would.
+void check_first_inlining(Ctx& ctx, const Site& site, std::size_t args) {
+  auto it = find_function(ctx, site.target);
   check_sound(ctx, it);
-  check_binding_count(args, it->second.params.size());
+  check_binding_count(args, it->second.params.size(), site);
 }
 
 // Walks a body as expand_into does (renames included), stopping where it would stop:
@@ -648,16 +683,19 @@ void check_first_inlining(Ctx& ctx, const std::string& target, std::size_t args)
 void check_body(Ctx& ctx, const Function& f) {
   NameMap renames;
   for (const Op& op : f.ops) {
+    const std::size_t index = static_cast<std::size_t>(&op - f.ops.data());
     if (const Call* c = std::get_if<Call>(&op.kind)) {
-      if (op.outputs.empty()) index_failure(0, 0);
-      check_first_inlining(ctx, c->target, op.args.size());
+      const Site site{"call of", c->target, ctx.chain.back(), {}};
+      if (op.outputs.empty()) no_outputs_failure(site, index);
+      check_first_inlining(ctx, site, op.args.size());
       check_alone(predicted_size(ctx, c->target), [&] { return call_culprit(c->target); });
       end_renamings(op.outputs, renames);
     } else if (const Loop* l = std::get_if<Loop>(&op.kind)) {
+      const Site site{"loop over", l->target, ctx.chain.back(), {}};
       if (const std::string* sym = std::get_if<std::string>(&l->count))
         fatal("Loop count '" + *sym + "' not resolved before flattening");
       const std::uint64_t n = std::get<std::uint64_t>(l->count);
-      if (op.outputs.empty()) index_failure(0, 0);
+      if (op.outputs.empty()) no_outputs_failure(site, index);
       const std::vector<Atom> args = renamed_args(op.args, renames);
       if (std::none_of(args.begin(), args.end(), [&](const Atom& a) {
             const std::string* s = name_of(a);
@@ -665,7 +703,7 @@ void check_body(Ctx& ctx, const Function& f) {
           }))
         fatal("Loop must have a threaded arg matching output name");
       if (n > 0) {
-        check_first_inlining(ctx, l->target, op.args.size());
+        check_first_inlining(ctx, site, op.args.size());
         check_alone(predicted_size(ctx, l->target).times(n),
                     [&] { return loop_culprit(l->target, n); });
       }
@@ -796,15 +834,18 @@ void record_output(CacheCtx& cc, const std::string& name, const TensorType& ty) 
 
 // Replaces a cache op by its slot: computed by `init` when not selected by the
 // cache keys; supplied by the caller otherwise, and extended by `extend` if given.
-void place_cache_slot(Ctx& ctx, CacheCtx& cc, const Op& op, EntryOut& out) {
+// `entry` is the function being flattened.
+void place_cache_slot(Ctx& ctx, CacheCtx& cc, const Op& op, std::string_view entry,
+                      EntryOut& out) {
   const Cache& c = std::get<Cache>(op.kind);
   if (op.output_types.empty() || !op.output_types[0]) fatal("cache slot must have a declared type");
   const TensorType& ty = *op.output_types[0];
   if (!cc.cache_keys.contains(c.var)) {
     record_output(cc, c.var, ty);
     Op call{Call{c.init}, {c.var}, op.output_types, op.args, {}};
-    check_room(ctx, c.init, 1, call.args.size(), true, [&] { return "cache slot '" + c.var + "' computed by '" + c.init + "'"; });
-    inline_call(ctx, call, c.var, out);
+    const Site site{"computed by", c.init, entry, c.var};
+    check_room(ctx, site, 1, call.args.size(), true, [&] { return "cache slot '" + c.var + "' computed by '" + c.init + "'"; });
+    inline_call(ctx, call, c.var, out, site);
     return;
   }
   if (cc.input_names.insert(c.var).second) cc.cache_inputs.push_back(Param{c.var, ty});
@@ -818,8 +859,9 @@ void place_cache_slot(Ctx& ctx, CacheCtx& cc, const Op& op, EntryOut& out) {
   call.args.reserve(op.args.size() + 1);
   call.args.emplace_back(std::in_place_index<2>, c.var);
   call.args.insert(call.args.end(), op.args.begin(), op.args.end());
-  check_room(ctx, *c.extend, 1, call.args.size(), true, [&] { return "cache slot '" + c.var + "' extended by '" + *c.extend + "'"; });
-  inline_call(ctx, call, updated, out);
+  const Site site{"extended by", *c.extend, entry, c.var};
+  check_room(ctx, site, 1, call.args.size(), true, [&] { return "cache slot '" + c.var + "' extended by '" + *c.extend + "'"; });
+  inline_call(ctx, call, updated, out, site);
 }
 
 // `own` followed by the slots not named like one of `own`.
@@ -1079,7 +1121,7 @@ Function flatten_into(const Module& m, std::string_view entry, const CacheKeys& 
   ctx.chain.pop_back();
 
   CacheCtx cc{{}, {}, cache_keys, {}, {}};
-  out.place_slots([&](const Op& op) { place_cache_slot(ctx, cc, op, out); });
+  out.place_slots([&](const Op& op) { place_cache_slot(ctx, cc, op, it->first, out); });
 
   const Function& f = it->second;
   return Function{f.name, f.comments, with_slots(f.params, cc.cache_inputs),

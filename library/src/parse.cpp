@@ -38,35 +38,46 @@ std::size_t skip_digits(std::string_view s, std::size_t i) {
 // ---- numbers ----
 
 // An optional sign and decimal digits, read left to right as a signed 64-bit integer;
-// `error` names the first fault met (InvalidDigit, PosOverflow, NegOverflow).
+// `error` names the first fault met.
+enum class IntError : unsigned char { None, Invalid, TooLarge, TooSmall };
+
 struct IntRead {
   std::int64_t value = 0;
-  std::string_view error;
+  IntError error = IntError::None;
 };
 
 IntRead read_i64(std::string_view s) {
-  if (s.empty()) return {0, "Empty"};
+  if (s.empty()) return {0, IntError::Invalid};
   bool negative = s[0] == '-';
   std::size_t i = (s[0] == '+' || s[0] == '-') ? 1 : 0;
-  if (i == s.size()) return {0, "InvalidDigit"};
+  if (i == s.size()) return {0, IntError::Invalid};
   // The magnitude accumulates unsigned, up to 2^63 - 1 or, when negative, 2^63.
   const std::uint64_t limit =
       static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) + (negative ? 1 : 0);
   std::uint64_t value = 0;
   for (; i < s.size(); ++i) {
-    if (!is_digit(s[i])) return {0, "InvalidDigit"};
+    if (!is_digit(s[i])) return {0, IntError::Invalid};
     unsigned digit = static_cast<unsigned>(s[i] - '0');
-    if (value > (limit - digit) / 10) return {0, negative ? "NegOverflow" : "PosOverflow"};
+    if (value > (limit - digit) / 10)
+      return {0, negative ? IntError::TooSmall : IntError::TooLarge};
     value = value * 10 + digit;
   }
-  return {static_cast<std::int64_t>(negative ? 0 - value : value), {}};
+  return {static_cast<std::int64_t>(negative ? 0 - value : value), IntError::None};
 }
 
-[[noreturn]] void int_failure(std::string_view kind) {
-  std::string error = "ParseIntError { kind: ";
-  error += kind;
-  error += " }";
-  fatal(unwrap_failure(error));
+// `"2.5" is not a 64-bit integer`, `"99999999999999999999" is not a 64-bit integer (too
+// large)`, after the unwrap prefix.
+[[noreturn]] void int_failure(std::string_view text, IntError error) {
+  std::string why = debug_str(text);
+  why += " is not a 64-bit integer";
+  if (error == IntError::TooLarge) why += " (too large)";
+  if (error == IntError::TooSmall) why += " (too small)";
+  fatal(unwrap_failure(why));
+}
+
+// `"1e+" is not a number`, after the unwrap prefix.
+[[noreturn]] void float_failure(std::string_view text) {
+  fatal(unwrap_failure(debug_str(text) + " is not a number"));
 }
 
 // Where the leading significant digit of a well-formed decimal float stands: its
@@ -151,11 +162,11 @@ AtomView parse_atom(std::string_view s) {
   if (s == "inf") return kInf;
   if (!is_letter(s[0]) && s.find_first_of(".eE") != std::string_view::npos) {
     std::optional<double> x = read_f64(s);
-    if (!x) fatal(unwrap_failure("ParseFloatError { kind: Invalid }"));
+    if (!x) float_failure(s);
     return *x;
   }
   IntRead n = read_i64(s);
-  if (n.error.empty()) return n.value;
+  if (n.error == IntError::None) return n.value;
   return s;
 }
 
@@ -182,9 +193,11 @@ struct Delimited {
   KeywordMap keywords;
 };
 
-Delimited parse_delimited(Stream& s, std::string_view open, std::string_view close) {
+// `what` and `word` (the op's kind word) name the list for an early end of the text.
+Delimited parse_delimited(Stream& s, std::string_view open, std::string_view close,
+                          Construct what, std::string_view word) {
   Delimited d;
-  expect(s, open);
+  Opening list(s, what, expect(s, open), word);
   while (!peek_is(s, close)) {
     if (peek_is(s, ",")) next_token(s);
     std::string_view t = next_token(s);
@@ -205,15 +218,16 @@ Dim parse_dim(std::string_view t) {
   bool integer = is_digit(t[0]) || (t.size() > 1 && t[0] == '-' && is_digit(t[1]));
   if (!integer) return std::string(t);
   IntRead n = read_i64(t);
-  if (!n.error.empty()) int_failure(n.error);
+  if (n.error != IntError::None) int_failure(t, n.error);
   return n.value;
 }
 
 // The dimensions gather in the stream's scratch, then move into a shape of their number.
 TensorType parse_type(Stream& s) {
   TensorType ty;
-  ty.dtype = next_token(s);
-  expect(s, "[");
+  std::string_view dtype = next_token(s);
+  ty.dtype = dtype;
+  Opening shape(s, Construct::Shape, expect(s, "["), dtype);
   s.dims.clear();
   while (!peek_is(s, "]")) {
     if (peek_is(s, ",")) next_token(s);
@@ -253,7 +267,7 @@ LiteralList parse_list_literal(Stream& s, std::size_t depth) {
   if (depth > kMaxLiteralDepth)
     fatal("literal list nested deeper than " + std::to_string(kMaxLiteralDepth) + " levels");
   LiteralList items;
-  expect(s, "[");
+  Opening list(s, Construct::LiteralList, expect(s, "["));
   while (!peek_is(s, "]")) {
     if (peek_is(s, ",")) next_token(s);
     if (peek_is(s, "[")) items.push_back({parse_list_literal(s, depth + 1)});
@@ -395,11 +409,13 @@ void read_list(Stream& s, ReadItem read_item) {
 
 // (a, b): (f32[N], i32[N]) = ...   (the two counts are not compared)
 void parse_grouped_outputs(Stream& s, Outputs& out) {
-  next_token(s);
-  read_list(s, [&] { out.names.emplace_back(next_token(s)); });
-  expect(s, ")");
+  {
+    Opening names(s, Construct::OutputNames, next_token(s));
+    read_list(s, [&] { out.names.emplace_back(next_token(s)); });
+    expect(s, ")");
+  }
   expect(s, ":");
-  expect(s, "(");
+  Opening types(s, Construct::OutputTypes, expect(s, "("));
   read_list(s, [&] { out.types.emplace_back(parse_type(s)); });
   expect(s, ")");
 }
@@ -408,15 +424,15 @@ void parse_grouped_outputs(Stream& s, Outputs& out) {
 OpKind parse_right_side(Stream& s, std::vector<Atom>& args) {
   std::string_view word = next_token(s);
   if (word == "literal") {
-    expect(s, "(");
+    Opening list(s, Construct::Arguments, expect(s, "("), word);
     LiteralValue value =
         peek_is(s, "[") ? LiteralValue{parse_list_literal(s, 1)} : parse_literal_scalar(s);
     expect(s, ")");
     return Literal{std::move(value)};
   }
   Delimited bracket, paren;
-  if (peek_is(s, "[")) bracket = parse_delimited(s, "[", "]");
-  if (peek_is(s, "(")) paren = parse_delimited(s, "(", ")");
+  if (peek_is(s, "[")) bracket = parse_delimited(s, "[", "]", Construct::Brackets, word);
+  if (peek_is(s, "(")) paren = parse_delimited(s, "(", ")", Construct::Arguments, word);
   OpKind kind = build_kind(word, bracket, paren);
   args.reserve(paren.positional.size());
   for (const AtomView& a : paren.positional) args.push_back(to_atom(a));
@@ -452,23 +468,31 @@ Param parse_param(Stream& s) {
 // are the function's; comments inside an op and up to the next belong to the next op;
 // those inside and after the last op stay pending.
 void parse_fn(Stream& s, Function& f) {
-  f.name = next_token(s);
-  expect(s, "(");
-  f.params.clear();
-  read_list(s, [&] { f.params.push_back(parse_param(s)); });
-  expect(s, ")");
+  std::string_view name = next_token(s);
+  f.name = name;
+  Opening header(s, Construct::Header, name, name);
+  {
+    Opening params(s, Construct::Params, expect(s, "("), name);
+    f.params.clear();
+    read_list(s, [&] { f.params.push_back(parse_param(s)); });
+    expect(s, ")");
+  }
   expect(s, "->");
-  expect(s, "(");
-  f.returns.clear();
-  read_list(s, [&] { f.returns.push_back(parse_param(s)); });
-  expect(s, ")");
-  expect(s, "{");
+  {
+    Opening returns(s, Construct::Returns, expect(s, "("), name);
+    f.returns.clear();
+    read_list(s, [&] { f.returns.push_back(parse_param(s)); });
+    expect(s, ")");
+  }
+  Opening body(s, Construct::Body, expect(s, "{"), name);
   skip_comments(s);
   f.comments = take_comments(s);
   f.ops.clear();
   for (;;) {
     skip_comments(s);
     if (peek_is(s, "}")) break;
+    if (at_end(s)) end_of_tokens(s);  // inside the body
+    Opening statement(s, Construct::Statement, current(s));
     f.ops.push_back(parse_op(s));
   }
   expect(s, "}");

@@ -3,7 +3,8 @@
 // source, which must outlive the stream. The source is tokenized a window at a time as the
 // cursor reaches it, so a large source never holds all its tokens at once. Comment tokens
 // are set aside as the cursor passes them, so the parser can attach them to the module, a
-// function or an op.
+// function or an op. The constructs being read are chained, so that a text that ends early
+// stops with the innermost one and the place where it opened.
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -12,6 +13,24 @@
 #include "travune/ast.hpp"
 
 namespace travune {
+
+// The constructs of the grammar that the text can end inside of, for the stop at an early
+// end of the text.
+enum class Construct : unsigned char {
+  Header,       // a function from its name to its "{"
+  Params,       // "(" of a parameter list
+  Returns,      // "(" of a return list
+  Body,         // "{" of a function body
+  Statement,    // an op statement, from its first token
+  OutputNames,  // "(" of the grouped output names
+  OutputTypes,  // "(" of the grouped output types
+  Shape,        // "[" of a type
+  Brackets,     // "[" of an op's bracket list
+  Arguments,    // "(" of an op's argument list
+  LiteralList,  // "[" of a literal list
+};
+
+class Opening;
 
 struct Stream {
   explicit Stream(std::string_view source) : text(source) {}
@@ -22,6 +41,29 @@ struct Stream {
   std::vector<std::string_view> comments;  // pending comments, in the order met
   std::size_t pos = 0;                     // index of the next token
   std::vector<Dim> dims;                   // scratch of the type being read
+  const Opening* innermost = nullptr;      // the innermost construct being read
+};
+
+// A construct being read, for the guard's lifetime: where it opened (a token of the source)
+// and the name that the message gives it (a function's name, a dtype, a kind word; empty for
+// the others). The guards of the constructs being read form a chain on the call stack.
+class Opening {
+ public:
+  Opening(Stream& s, Construct c, std::string_view token, std::string_view called = {})
+      : what(c), at(token), name(called), outer(s.innermost), s_(s) {
+    s.innermost = this;
+  }
+  ~Opening() { s_.innermost = outer; }
+  Opening(const Opening&) = delete;
+  Opening& operator=(const Opening&) = delete;
+
+  const Construct what;
+  const std::string_view at;
+  const std::string_view name;
+  const Opening* const outer;
+
+ private:
+  Stream& s_;
 };
 
 // Tokens of `text` from byte `from` on, appended to `out` until it holds `limit` tokens or
@@ -75,7 +117,8 @@ inline bool peek_is(Stream& s, std::string_view text) {
   return has_token(s) && token_is(current(s), text);
 }
 
-// Stops the call: `next_token` at the end of the tokens.
+// Stops the call: `next_token` at the end of the tokens. The message names the innermost
+// construct being read and where it opened.
 [[noreturn]] void end_of_tokens(const Stream& s);
 
 // Skips comments, then takes the next token; stops the call at the end of the tokens.
@@ -90,10 +133,12 @@ inline std::string_view next_token(Stream& s) {
 // Stops the call with "Expected {:?}, got {:?}".
 [[noreturn]] void expected_failure(std::string_view expected, std::string_view got);
 
-// Takes the next token; stops with "Expected {:?}, got {:?}" when it is not `text`.
-inline void expect(Stream& s, std::string_view text) {
+// Takes the next token and returns it; stops with "Expected {:?}, got {:?}" when it is not
+// `text`.
+inline std::string_view expect(Stream& s, std::string_view text) {
   std::string_view t = next_token(s);
   if (!token_is(t, text)) expected_failure(text, t);
+  return t;
 }
 
 // Whether every token has been taken (skips nothing).

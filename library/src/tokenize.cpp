@@ -140,8 +140,53 @@ void refill(Stream& s) {
   s.scanned = tokenize_some(s.text, s.scanned, s.window, kWindowTokens);
 }
 
-// Every token has been taken when this is called, so `pos` is also their number.
-void end_of_tokens(const Stream& s) { index_failure(s.pos, s.pos); }
+namespace {
+
+// What the message calls a construct, and whether it closes with a bracket.
+struct ConstructText {
+  std::string_view what;  // followed by the construct's name, when it has one
+  bool bracketed;
+};
+
+ConstructText construct_text(Construct c) {
+  switch (c) {
+    case Construct::Header: return {"the header of function ", false};
+    case Construct::Params: return {"the parameter list of function ", true};
+    case Construct::Returns: return {"the return list of function ", true};
+    case Construct::Body: return {"the body of function ", true};
+    case Construct::Statement: return {"the op statement", false};
+    case Construct::OutputNames: return {"the list of output names", true};
+    case Construct::OutputTypes: return {"the list of output types", true};
+    case Construct::Shape: return {"the shape of type ", true};
+    case Construct::Brackets: return {"the bracket list of ", true};
+    case Construct::Arguments: return {"the argument list of ", true};
+    case Construct::LiteralList: return {"the literal list", true};
+  }
+  return {"", false};
+}
+
+}  // namespace
+
+// "unexpected end of text: the argument list of "map" opened at line 3, column 14 is not
+// closed"; "... the op statement at line 2, column 3 is not complete".
+void end_of_tokens(const Stream& s) {
+  std::string msg = "unexpected end of text";
+  if (s.innermost) {
+    const Opening& o = *s.innermost;
+    const ConstructText c = construct_text(o.what);
+    msg += ": ";
+    msg += c.what;
+    if (!o.name.empty()) append_debug_str(msg, o.name);
+    msg += c.bracketed ? " opened at line " : " at line ";
+    const auto at = static_cast<std::size_t>(o.at.data() - s.text.data());
+    const TextPlace p = line_and_column(s.text, at);
+    msg += std::to_string(p.line);
+    msg += ", column ";
+    msg += std::to_string(p.column);
+    msg += c.bracketed ? " is not closed" : " is not complete";
+  }
+  fatal(std::move(msg));
+}
 
 void expected_failure(std::string_view expected, std::string_view got) {
   fatal("Expected " + debug_str(expected) + ", got " + debug_str(got));

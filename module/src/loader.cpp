@@ -274,18 +274,6 @@ class DepthScan {
   std::unordered_set<std::size_t> array_lengths_;  // their lengths
 };
 
-// 1-based line and column (in characters) of a byte offset.
-std::pair<std::size_t, std::size_t> line_and_column(std::string_view text, std::size_t at) {
-  auto breaks = std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(at), '\n');
-  std::size_t line = 1 + static_cast<std::size_t>(breaks);
-  std::size_t start = at == 0 ? std::string_view::npos : text.rfind('\n', at - 1);
-  start = start == std::string_view::npos ? 0 : start + 1;
-  std::size_t column = 1;
-  for (std::size_t k = start; k < at; ++k)
-    if ((static_cast<unsigned char>(text[k]) & 0xC0) != 0x80) ++column;
-  return {line, column};
-}
-
 // The text of 1-based line `line`, without its line break.
 std::string_view line_text(std::string_view text, std::size_t line) {
   std::size_t start = 0;

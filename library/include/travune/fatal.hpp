@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <source_location>
 #include <string>
+#include <string_view>
 
 namespace travune {
 
@@ -24,6 +25,16 @@ struct Fatal {
 // The text that a failed unwrap of an error value stops with:
 // "called `Result::unwrap()` on an `Err` value: " + error_debug.
 std::string unwrap_failure(std::string_view error_debug);
+
+// A place in a text as messages name it: 1-based line and column, the column counted in
+// characters (UTF-8 code points).
+struct TextPlace {
+  std::size_t line = 1;
+  std::size_t column = 1;
+};
+
+// The place of byte `at` of `text`.
+TextPlace line_and_column(std::string_view text, std::size_t at);
 
 // `where.file_name()` relative to the source tree.
 std::string relative_file(const std::source_location& where);
