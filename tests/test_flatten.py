@@ -576,3 +576,43 @@ def test_many_number_parameters():
     body = [f"p{i}" for i in reversed(range(n))] + ["q"]
     got = flat_json(_call_module(params, args, body))["ops"][0]["args"]
     assert got == [("v" if i == 7 else i) for i in reversed(range(n))] + ["o.q"]
+
+
+# Every iteration of a loop binds as a call of its own would: the threaded value, the x.*
+# names and the namespace tail change, the other arguments stay, and a number the body
+# defines again is read again in the next iteration.
+LOOP_BINDINGS = {
+    "numbers, namespaces and names": ("""
+body(x: f32[n], s: f32[], w: *, v: f32[n]) -> (y: f32[n]) {
+  t = map[mul](x, s, w.a, v)
+  s = map[neg](t)
+  y = map[add](s, w.b, v, s)
+}
+main(h: f32[n]) -> (o: f32[n]) { h = loop[body, 2](h, 2.5, weights.l.*, q.*)  o = map[relu](h) }""",
+        ["loop0.t = map[mul](h, 2.5, weights.l.0.a, q.0)", "loop0.s = map[neg](loop0.t)",
+         "h_1 = map[add](loop0.s, weights.l.0.b, q.0, loop0.s)",
+         "loop1.t = map[mul](h_1, 2.5, weights.l.1.a, q.1)", "loop1.s = map[neg](loop1.t)",
+         "h_2 = map[add](loop1.s, weights.l.1.b, q.1, loop1.s)", "o = map[relu](h_2)"]),
+    "namespace tail": ("""
+body(x: f32[n], wq: f32[n], wk: f32[n]) -> (y: f32[n]) { y = map[f](x, wq, wk) }
+main(h: f32[n]) -> (o: f32[n]) { h = loop[body, 2](h, weights.l.*) }""",
+        ["h_1 = map[f](h, weights.l.0.wq, weights.l.0.wk)",
+         "h_2 = map[f](h_1, weights.l.1.wq, weights.l.1.wk)"]),
+    "threaded last, a fixed tail before it": ("""
+body(s: f32[], w: *, x: f32[n]) -> (y: f32[n]) { y = map[f](x, s, w.a) }
+main(h: f32[n]) -> (o: f32[n]) { h = loop[body, 2](3, k, h) }""",
+        ["h_1 = map[f](h, 3, k.a)", "h_2 = map[f](h_1, 3, k.a)"]),
+    "a parameter named twice": ("""
+body(x: f32[n], w: *, w: *) -> (y: f32[n]) { y = map[f](x, w.z) }
+main(h: f32[n]) -> (o: f32[n]) { h = loop[body, 2](h, a.*, b.*) }""",
+        ["h_1 = map[f](h, b.0.z)", "h_2 = map[f](h_1, b.1.z)"]),
+    "the threaded value as a namespace": ("""
+body(x: *, v: f32[n]) -> (x: f32[n]) { x.t = map[f](x.a, v) }
+main(h: f32[n]) -> (o: f32[n]) { h = loop[body, 2](h, v.*) }""",
+        ["h.t = map[f](h.a, v.0)", "h_1.t = map[f](h_1.a, v.1)"]),
+}
+
+
+@pytest.mark.parametrize("src,expected", LOOP_BINDINGS.values(), ids=LOOP_BINDINGS.keys())
+def test_loop_bindings_per_iteration(src, expected):
+    assert ops(src) == expected

@@ -393,6 +393,8 @@ struct Bindings {
   // Parameters bound to a number: their uses read the number until the callee
   // defines the name again.
   HashMap<std::string, Atom> numbers;
+  // The names of `numbers` that the body being inlined has defined again so far.
+  HashSet<std::string> redefined;
 };
 
 void put_star(Bindings& b, const std::string& param, const std::string& arg) {
@@ -433,7 +435,7 @@ void put_param(Bindings& b, const std::string& param, std::string arg) {
 
 const Atom* number_for(const Bindings& b, std::string_view name) {
   auto it = b.numbers.find(name);
-  return it == b.numbers.end() ? nullptr : &it->second;
+  return it == b.numbers.end() || b.redefined.contains(name) ? nullptr : &it->second;
 }
 
 // A call of `a` arguments binds a callee of `p` parameters when a == p or 1 <= a < p.
@@ -449,6 +451,15 @@ Bindings bind(const Function& callee, const Expanded& expanded, const Op& call, 
   check_binding_count(a, p, site);
   const std::size_t k = a < p ? a - 1 : a;
   Bindings b;
+  // Each table sized once for what it will hold, so that none is rehashed as it fills.
+  std::size_t stars = 0, numbers = 0;
+  for (std::size_t i = 0; i < k; ++i) {
+    if (!name_of(call.args[i])) ++numbers;
+    else if (callee.params[i].ty.dtype == "*") ++stars;
+  }
+  b.param_map.reserve(p - stars - numbers + callee.returns.size());
+  if (stars) b.star_map.reserve(stars);
+  if (numbers) b.numbers.reserve(numbers);
   for (std::size_t i = 0; i < k; ++i) {
     const Param& param = callee.params[i];
     if (const std::string* arg = name_of(call.args[i])) {
@@ -474,6 +485,49 @@ Bindings bind(const Function& callee, const Expanded& expanded, const Op& call, 
   }
   return b;
 }
+
+// The bindings of every iteration of one loop. The first iteration binds all the arguments;
+// a later one differs from it only in the arguments that change from one iteration to the
+// next (the threaded value, the ".*" names) and in the output its first return lands in, so
+// only those bindings are made again: an iteration costs what its body does, not what the
+// loop's argument list does. A callee naming two parameters alike is bound anew each time.
+class LoopBindings {
+ public:
+  explicit LoopBindings(std::vector<std::size_t> varying) : varying_(std::move(varying)) {}
+
+  Bindings& bind_for(const Function& callee, const Expanded& expanded, const Op& call,
+                     const Site& site) {
+    if (!made_ || expanded.param_names.size() != callee.params.size()) {
+      b_ = bind(callee, expanded, call, site);
+      made_ = true;
+      return b_;
+    }
+    const std::size_t a = call.args.size(), p = callee.params.size();
+    const std::size_t k = a < p ? a - 1 : a;
+    for (std::size_t pos : varying_) {
+      const std::string& arg = std::get<std::string>(call.args[pos]);
+      if (pos < k) {
+        const Param& param = callee.params[pos];
+        if (param.ty.dtype == "*") b_.star_map.find(param.name)->second.arg = arg;
+        else b_.param_map.insert_or_assign(param.name, arg);
+      } else {  // the namespace tail
+        for (std::size_t j = k; j < p; ++j)
+          b_.param_map.insert_or_assign(callee.params[j].name, joined(arg, ".", callee.params[j].name));
+      }
+    }
+    const std::size_t r = std::min(callee.returns.size(), call.outputs.size());
+    for (std::size_t i = 0; i < r; ++i) {
+      const std::string& ret = callee.returns[i].name;
+      if (!expanded.param_names.contains(ret)) b_.param_map.insert_or_assign(ret, call.outputs[i]);
+    }
+    return b_;
+  }
+
+ private:
+  std::vector<std::size_t> varying_;  // the positions of the arguments that change
+  Bindings b_;
+  bool made_ = false;
+};
 
 // The caller-side name of callee-side name n.
 // Written over `to`, whose storage is reused.
@@ -517,7 +571,7 @@ void rename_into_caller(const Op& op, Bindings& b, std::string_view dotted_prefi
   r.outputs.resize(op.outputs.size());
   for (std::size_t i = 0; i < op.outputs.size(); ++i) {
     resolve_name(r.outputs[i], op.outputs[i], b, dotted_prefix, global_names);
-    if (!b.numbers.empty()) drop_number(b, op.outputs[i]);
+    if (!b.numbers.empty() && b.numbers.contains(op.outputs[i])) b.redefined.insert(op.outputs[i]);
   }
 }
 
@@ -537,6 +591,7 @@ const Expanded& expanded_body(Ctx& ctx, OrderedMap<Function>::const_iterator it)
   Expanded e;
   expand_into(ctx, it->second, e.body);
   ctx.chain.pop_back();
+  e.param_names.reserve(it->second.params.size());
   for (const Param& p : it->second.params) e.param_names.insert(p.name);
   return ctx.bodies.emplace(key, std::move(e)).first->second;
 }
@@ -545,12 +600,16 @@ const Expanded& expanded_body(Ctx& ctx, OrderedMap<Function>::const_iterator it)
 // Inside iteration i of a loop, cache vars ending in ".*" take the iteration number.
 template <class Out>
 void inline_call(Ctx& ctx, const Op& call, std::string_view prefix, Out& out, const Site& site,
-                 std::optional<std::uint64_t> iteration = std::nullopt) {
+                 std::optional<std::uint64_t> iteration = std::nullopt,
+                 LoopBindings* loop = nullptr) {
   const auto* c = std::get_if<Call>(&call.kind);
   if (!c) fatal("internal error: entered unreachable code");
   auto it = find_function(ctx, c->target);
   const Expanded& callee = expanded_body(ctx, it);
-  Bindings b = bind(it->second, callee, call, site);
+  Bindings own;
+  Bindings& b = loop ? loop->bind_for(it->second, callee, call, site)
+                     : (own = bind(it->second, callee, call, site));
+  b.redefined.clear();
   const std::string dotted_prefix = joined(prefix, ".", "");
   Op& r = out.scratch();
   callee.body.for_each([&](const Op& op) {
@@ -593,22 +652,25 @@ std::optional<std::string> unroll_loop(Ctx& ctx, const Op& loop, std::size_t ind
   check_room(ctx, site, n, loop.args.size(), Out::kResult,
              [&] { return loop_culprit(l.target, n); });
 
-  Op call{Call{l.target}, {std::string()}, loop.output_types, {}, {}};
+  // The call of each iteration: the loop's arguments, the threaded one replaced by the value
+  // of the iteration before, and each x.* by x.i.
+  Op call{Call{l.target}, {std::string()}, loop.output_types, loop.args, {}};
+  std::vector<std::size_t> varying;
+  for (std::size_t p = 0; p < loop.args.size(); ++p) {
+    const std::string* s = name_of(loop.args[p]);
+    if (p == t_pos || (s && ends_in_star(*s))) varying.push_back(p);
+  }
+  LoopBindings bindings(varying);
   std::string cur = threaded;
   for (std::uint64_t i = 0; i < n; ++i) {
-    call.args.clear();
-    for (std::size_t p = 0; p < loop.args.size(); ++p) {
-      const std::string* s = name_of(loop.args[p]);
-      if (p == t_pos)
-        call.args.emplace_back(std::in_place_index<2>, cur);
-      else if (s && ends_in_star(*s))
-        call.args.emplace_back(std::in_place_index<2>, star_name(*s, i));
-      else
-        call.args.push_back(loop.args[p]);
+    for (std::size_t p : varying) {
+      std::string& arg = std::get<std::string>(call.args[p]);
+      if (p == t_pos) arg = cur;
+      else arg = star_name(std::get<std::string>(loop.args[p]), i);
     }
     call.outputs[0] = numbered(threaded, "_", i + 1);
     const std::size_t before = out.size();
-    inline_call(ctx, call, numbered("loop", "", i), out, site, i);
+    inline_call(ctx, call, numbered("loop", "", i), out, site, i, &bindings);
     if (i == 0 && out.size() == before) break;  // the other iterations add nothing either
     cur = call.outputs[0];
   }
