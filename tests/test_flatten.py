@@ -558,6 +558,14 @@ NAMESPACES = {
     "declared twice": (["w.a*", "w*", "w.a*"], ["p", "q", "r"], ["w.a.b", "w.b"], ["r.b", "q.b"]),
     # A name matches only up to a dot: an empty parameter name matches names beginning with one.
     "empty name": (["*", "x*"], ["p", "q"], [".a", "x.a", "xa", ""], ["p.a", "q.a", "o.xa", "p"]),
+    # The same among more namespace parameters (looked up by the name's dotted prefixes).
+    "longest first, among many": (["a.b.c*", "a*", "a.b*", "x1*", "x2*", "x3*"], list("pqrstu"),
+                                  ["a.b.c.d", "a.b.x", "a.x", "a.b.c", "x3.y"],
+                                  ["p.d", "q.b.x", "q.x", "p", "u.y"]),
+    "declared twice, among many": (["w.a*", "w*", "w.a*", "x1*", "x2*", "x3*"], list("pqrstu"),
+                                   ["w.a.b", "w.b", "x2"], ["r.b", "q.b", "t"]),
+    "empty name, among many": (["*", "x*", "y1*", "y2*", "y3*"], list("pqrst"), [".a", "x.a", "xa", ""],
+                               ["p.a", "q.a", "o.xa", "p"]),
     # Thousands of namespace parameters: each name finds its own.
     "wide": (WIDE, [f"ns{i}" for i in range(2000)], ["w1999.a", "w0", "w10.b.c", "w2000.a"],
              ["ns1999.a", "ns0", "ns10.b.c", "o.w2000.a"]),

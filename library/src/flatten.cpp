@@ -411,11 +411,20 @@ void put_star(Bindings& b, const std::string& param, const std::string& arg) {
 // dots; the first declared when several match.
 const std::pair<const std::string, StarBinding>* star_for(const Bindings& b, std::string_view n) {
   const std::pair<const std::string, StarBinding>* best = nullptr;
+  auto consider = [&](const std::pair<const std::string, StarBinding>& e) {
+    if (!best || e.second.order < best->second.order) best = &e;
+  };
+  if (b.star_map.size() <= 4) {  // a few (the usual case): compared without hashing the name
+    for (const auto& e : b.star_map) {
+      const std::string& k = e.first;
+      if (n.starts_with(k) && (n.size() == k.size() || n[k.size()] == '.')) consider(e);
+    }
+    return best;
+  }
   for (std::size_t len : b.star_lengths) {
     if (len > n.size()) break;
     if (len < n.size() && n[len] != '.') continue;
-    auto it = b.star_map.find(n.substr(0, len));
-    if (it != b.star_map.end() && (!best || it->second.order < best->second.order)) best = &*it;
+    if (auto it = b.star_map.find(n.substr(0, len)); it != b.star_map.end()) consider(*it);
   }
   return best;
 }
