@@ -6,6 +6,10 @@
 // The texts are written to in-memory files, so the file reading runs as it does for users.
 #include "fuzz_common.hpp"
 #include "loader.hpp"
+#include "travune/flatten.hpp"
+#include "travune/json.hpp"
+#include "travune/parse.hpp"
+#include "travune/resolve.hpp"
 
 namespace {
 
@@ -59,6 +63,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string json = load_flat_json(source_file.path(), config_file.path(), entry, keys);
     fuzz::assert_json(json, "load_flat_json");
     fuzz::expected_reader([&] { fuzz::assert_json_round_trip(read_module_json(json), "load_flat_json"); });
+    // The references rewritten where they lie in the streamed output, as if op by op.
+    Module flat = flatten(resolve(sub_module(parse_file(source_file.path()),
+                                             load_config(config_file.path()))),
+                          entry, CacheKeys(keys.begin(), keys.end()));
+    const WeightMapping mapping = load_weight_mapping(config_file.path());
+    std::string to, key;
+    std::vector<std::string_view> indices;
+    for (auto it = flat.functions.begin(); it != flat.functions.end(); ++it)
+      for (Op& op : it.value().ops)
+        for (Atom& a : op.args)
+          if (auto* s = std::get_if<std::string>(&a); s && s->starts_with("weights.") &&
+              rewrite_weight_reference(*s, mapping, to, key, indices))
+            *s = to;
+    if (write_module_json(flat) != json) fuzz::finding("load_flat_json", "rewritten op by op differs");
   });
   return 0;
 }

@@ -1,5 +1,6 @@
 """Flattening: calls inlined, loops unrolled, caches turned into slots (flatten_json)."""
 import json
+import os
 
 import pytest
 
@@ -399,10 +400,22 @@ main(x: f32[n]) -> (o: f32[n]) { c: f32[n] = cache[s, init](x) }"""
     assert stop(src) == "recursive call: init -> init"
 
 
-def test_deep_nesting_stops():
-    fns = [f"f{i}(x: f32[n]) -> (y: f32[n]) {{ y = call[f{i + 1}](x) }}" for i in range(300)]
-    msg = stop("\n".join(fns), "f0")
-    assert msg == "calls nested more than 256 levels deep: f0 -> ... -> f255 -> f256"
+def _chain(calls, nested_by="call"):
+    """f0 calls f1, ..., f{calls - 1} calls f{calls}, which holds one op: `calls` nested calls."""
+    step = {"call": "y = call[f{}](x)", "loop": "x = loop[f{}, 1](x)  y = map[id](x)"}[nested_by]
+    fns = [f"f{i}(x: f32[n]) -> (y: f32[n]) {{ {step.format(i + 1)} }}" for i in range(calls)]
+    return "\n".join(fns + [f"f{calls}(x: f32[n]) -> (y: f32[n]) {{ y = map[neg](x) }}"])
+
+
+@pytest.mark.parametrize("nested_by", ["call", "loop"])
+def test_calls_nest_256_levels_deep(nested_by):
+    assert len(ops(_chain(256, nested_by), "f0")) == (1 if nested_by == "call" else 257)
+    assert stop(_chain(257, nested_by), "f0") == \
+        "calls nested more than 256 levels deep: f0 -> ... -> f256 -> f257"
+    # Slots: an init function starts a chain of its own.
+    slot = "main(x: f32[n]) -> (o: f32[n]) { c: f32[n] = cache[s, f0](x)  o = map[neg](x) }\n"
+    assert len(ops(slot + _chain(256, nested_by))) == (2 if nested_by == "call" else 258)
+    assert stop(slot + _chain(257, nested_by)).startswith("calls nested more than 256 levels deep")
 
 
 def test_runaway_counts_stop_before_building():
@@ -414,6 +427,48 @@ def test_runaway_counts_stop_before_building():
         f"f{i}(x: f32[n]) -> (y: f32[n]) {{ {' '.join(f'y = call[f{i - 1}](x)' for _ in range(10))} }}"
         for i in range(1, 10)]
     assert stop("\n".join(fns), "f9") == "call of 'f8' would produce more than 10000000 ops"
+
+
+BIG = "f32[B, T, 4096]"
+NESTED_LOOP = """
+body(x: {ty}, w: {ty}) -> (y: {ty}) {{ y: {ty} = map[f](x, w)  {extra} }}
+f(x: {ty}, w: {ty}) -> (x: {ty}) {{ x = loop[body, {n}](x, w) }}
+main(h: {ty}, w: {ty}) -> (o: {ty}) {{ o = call[f](h, w) }}
+"""
+
+
+@pytest.mark.parametrize("n,ty,extra,message", [
+    # Every op of the result counts once, whatever its size, and a body looped inside a call
+    # counts once too (not when it is built and again when it is inlined).
+    (10_000_001, "f32[n]", "", "loop over 'body' with count 10000001 would produce more than 10000000 ops"),
+    (10_000_001, BIG, "", "loop over 'body' with count 10000001 would produce more than 10000000 ops"),
+    (5_000_001, "f32[n]", "z = map[g](y)",
+     "loop over 'body' with count 5000001 would produce more than 10000000 ops"),
+    # Ops too large to keep stop on their own bound, in bytes: the loop's ops alone, or the
+    # body kept for the call together with its copy in the result.
+    (1_000_000, "f32[n]", "// " + "c" * 10_000 + "\n  z = map[g](y)",
+     "loop over 'body' with count 1000000 would produce more than 8589934592 bytes of ops"),
+    (3_000_000, "f32[" + ", ".join(f"d{i}" for i in range(30)) + "]", "",
+     "call of 'f' would produce more than 8589934592 bytes of ops"),
+])
+def test_bounds_stop_before_building(n, ty, extra, message):
+    assert stop(NESTED_LOOP.format(n=n, ty=ty, extra="\n  " + extra + "\n")) == message
+
+
+@pytest.mark.skipif(os.environ.get("TRAVUNE_SANITIZED") == "1", reason="ten million ops")
+def test_ten_million_ops_flatten():
+    # Inside a call, as above: the body kept for the call and its copy in the result, of ops
+    # small enough for the bound on bytes.
+    src = """
+body(x: f32[n]) -> (y: f32[n]) { y = map[f](x) }
+f(x: f32[n]) -> (x: f32[n]) { x = loop[body, 10000000](x) }
+main(h: f32[n]) -> (o: f32[n]) { o = call[f](h) }"""
+    out = t.flatten_json(t.parse_to_json(src), "main")
+    assert out.count('{"kind":"map"') == 10_000_000
+    assert out.endswith('{"kind":"map","function":"f","outputs":["o.x_10000000"],"output_types":[null],"args":["o.x_9999999"]}]}}}')
+    del out
+    assert stop(src.replace("10000000", "10000001")) == \
+        "loop over 'body' with count 10000001 would produce more than 10000000 ops"
 
 
 def test_huge_count_over_empty_body_is_cheap():
@@ -475,3 +530,97 @@ def test_star_ties_follow_parameter_order(first, second, expected):
                      "args": ["p" if first == "w" else "q", "q" if first == "w" else "p"]}]}
     for _ in range(3):
         assert flat_json({"functions": {"f": f, "main": main}})["ops"][0]["args"] == [expected]
+
+
+def _call_module(params, args, body_args):
+    """f(params) -> (y) { y = map[id](body_args) }, called once by main with `args`;
+    a param given as "name*" is a namespace parameter."""
+    star, plain = {"dtype": "*", "shape": []}, {"dtype": "f32", "shape": []}
+    f = {"name": "f", "returns": [{"name": "y", "ty": plain}],
+         "params": [{"name": p.rstrip("*"), "ty": star if p.endswith("*") else plain} for p in params],
+         "ops": [{"kind": "map", "function": "id", "outputs": ["y"], "output_types": [None],
+                  "args": body_args}]}
+    main = {"name": "main", "params": [], "returns": [],
+            "ops": [{"kind": "call", "target": "f", "outputs": ["o"], "output_types": [None],
+                     "args": args}]}
+    return {"functions": {"f": f, "main": main}}
+
+
+WIDE = [f"w{i}*" for i in range(2000)]
+
+NAMESPACES = {
+    # The first declared of all the matching parameters, whatever their lengths.
+    "longest first": (["a.b.c*", "a*", "a.b*"], ["p", "q", "r"], ["a.b.c.d", "a.b.x", "a.x", "a.b.c"],
+                      ["p.d", "q.b.x", "q.x", "p"]),
+    "shortest first": (["a*", "a.b.c*", "a.b*"], ["p", "q", "r"], ["a.b.c.d", "a.b", "ab", "a.bc"],
+                       ["p.b.c.d", "p.b", "o.ab", "p.bc"]),
+    # A parameter declared twice keeps its first place and takes its last argument.
+    "declared twice": (["w.a*", "w*", "w.a*"], ["p", "q", "r"], ["w.a.b", "w.b"], ["r.b", "q.b"]),
+    # A name matches only up to a dot: an empty parameter name matches names beginning with one.
+    "empty name": (["*", "x*"], ["p", "q"], [".a", "x.a", "xa", ""], ["p.a", "q.a", "o.xa", "p"]),
+    # The same among more namespace parameters (looked up by the name's dotted prefixes).
+    "longest first, among many": (["a.b.c*", "a*", "a.b*", "x1*", "x2*", "x3*"], list("pqrstu"),
+                                  ["a.b.c.d", "a.b.x", "a.x", "a.b.c", "x3.y"],
+                                  ["p.d", "q.b.x", "q.x", "p", "u.y"]),
+    "declared twice, among many": (["w.a*", "w*", "w.a*", "x1*", "x2*", "x3*"], list("pqrstu"),
+                                   ["w.a.b", "w.b", "x2"], ["r.b", "q.b", "t"]),
+    "empty name, among many": (["*", "x*", "y1*", "y2*", "y3*"], list("pqrst"), [".a", "x.a", "xa", ""],
+                               ["p.a", "q.a", "o.xa", "p"]),
+    # Thousands of namespace parameters: each name finds its own.
+    "wide": (WIDE, [f"ns{i}" for i in range(2000)], ["w1999.a", "w0", "w10.b.c", "w2000.a"],
+             ["ns1999.a", "ns0", "ns10.b.c", "o.w2000.a"]),
+}
+
+
+@pytest.mark.parametrize("params,args,names,expected", NAMESPACES.values(), ids=NAMESPACES.keys())
+def test_namespace_parameters(params, args, names, expected):
+    assert flat_json(_call_module(params, args, names))["ops"][0]["args"] == expected
+
+
+def test_many_number_parameters():
+    n = 3000
+    params = [f"p{i}" for i in range(n)] + ["p7"]  # p7 again: its last binding counts
+    args = list(range(n)) + ["v"]
+    body = [f"p{i}" for i in reversed(range(n))] + ["q"]
+    got = flat_json(_call_module(params, args, body))["ops"][0]["args"]
+    assert got == [("v" if i == 7 else i) for i in reversed(range(n))] + ["o.q"]
+
+
+# Every iteration of a loop binds as a call of its own would: the threaded value, the x.*
+# names and the namespace tail change, the other arguments stay, and a number the body
+# defines again is read again in the next iteration.
+LOOP_BINDINGS = {
+    "numbers, namespaces and names": ("""
+body(x: f32[n], s: f32[], w: *, v: f32[n]) -> (y: f32[n]) {
+  t = map[mul](x, s, w.a, v)
+  s = map[neg](t)
+  y = map[add](s, w.b, v, s)
+}
+main(h: f32[n]) -> (o: f32[n]) { h = loop[body, 2](h, 2.5, weights.l.*, q.*)  o = map[relu](h) }""",
+        ["loop0.t = map[mul](h, 2.5, weights.l.0.a, q.0)", "loop0.s = map[neg](loop0.t)",
+         "h_1 = map[add](loop0.s, weights.l.0.b, q.0, loop0.s)",
+         "loop1.t = map[mul](h_1, 2.5, weights.l.1.a, q.1)", "loop1.s = map[neg](loop1.t)",
+         "h_2 = map[add](loop1.s, weights.l.1.b, q.1, loop1.s)", "o = map[relu](h_2)"]),
+    "namespace tail": ("""
+body(x: f32[n], wq: f32[n], wk: f32[n]) -> (y: f32[n]) { y = map[f](x, wq, wk) }
+main(h: f32[n]) -> (o: f32[n]) { h = loop[body, 2](h, weights.l.*) }""",
+        ["h_1 = map[f](h, weights.l.0.wq, weights.l.0.wk)",
+         "h_2 = map[f](h_1, weights.l.1.wq, weights.l.1.wk)"]),
+    "threaded last, a fixed tail before it": ("""
+body(s: f32[], w: *, x: f32[n]) -> (y: f32[n]) { y = map[f](x, s, w.a) }
+main(h: f32[n]) -> (o: f32[n]) { h = loop[body, 2](3, k, h) }""",
+        ["h_1 = map[f](h, 3, k.a)", "h_2 = map[f](h_1, 3, k.a)"]),
+    "a parameter named twice": ("""
+body(x: f32[n], w: *, w: *) -> (y: f32[n]) { y = map[f](x, w.z) }
+main(h: f32[n]) -> (o: f32[n]) { h = loop[body, 2](h, a.*, b.*) }""",
+        ["h_1 = map[f](h, b.0.z)", "h_2 = map[f](h_1, b.1.z)"]),
+    "the threaded value as a namespace": ("""
+body(x: *, v: f32[n]) -> (x: f32[n]) { x.t = map[f](x.a, v) }
+main(h: f32[n]) -> (o: f32[n]) { h = loop[body, 2](h, v.*) }""",
+        ["h.t = map[f](h.a, v.0)", "h_1.t = map[f](h_1.a, v.1)"]),
+}
+
+
+@pytest.mark.parametrize("src,expected", LOOP_BINDINGS.values(), ids=LOOP_BINDINGS.keys())
+def test_loop_bindings_per_iteration(src, expected):
+    assert ops(src) == expected

@@ -5,6 +5,7 @@ import pathlib
 import subprocess
 import sys
 import threading
+import time
 
 import pytest
 
@@ -279,6 +280,13 @@ def test_unreadable_config(files, tmp_path):
      "13 | a = 2\n"
      "   |     ^\n"
      "Error while parsing key-value pair: cannot redefine existing integer 'a'\n"),
+    # A float out of range stays a parse error (not taken for a want of memory).
+    ("[scalar]\nx = 1e999\n",
+     "TOML parse error at line 2, column 10\n"
+     "  |\n"
+     "2 | x = 1e999\n"
+     "  |          ^\n"
+     "Error while parsing floating-point: '1e999' could not be interpreted as a value\n"),
 ])
 def test_toml_error_text(files, config, error):
     trv, toml = files(DIM_MODEL, config)
@@ -290,17 +298,56 @@ def test_toml_error_text(files, config, error):
     "weights." + "a." * 100000 + "x = \"y\"\n",
     "[weights]\nx = {" + "a." * 100000 + "b = 1}\n",
     "x = [\n" + "{a.a.a = [\n" * 250 + "]}" * 250 + "]\n",
+    "x = " + "[" * 100000 + "]" * 100000 + "\n",
+    "x = " + "{a = " * 100000 + "1" + "}" * 100000 + "\n",
 ])
 def test_deep_nesting_is_refused(files, config):
     trv, toml = files(DIM_MODEL, config)
     text = panic_text(t.load_flat_json, trv, toml)
     assert text.startswith(f"failed to parse {toml}: TOML parse error at line ")
-    assert text.endswith("\ntables nested deeper than 512 levels\n")
+    assert text.endswith("\nvalues nested deeper than 256 levels\n")
+
+
+def _path(n, name="a"):
+    return ".".join([name] * n)
+
+
+# A value lies one level below the table or array holding it (the root is level 0); each part
+# of a header or dotted key, each inline table or array, and each array of tables is a level.
+# At most 256 levels, however they are written.
+NESTING = {
+    "header": ("[{}]\n", 256, 257),
+    "header and key": ("[{}]\nx = 1\n", 255, 256),
+    "dotted key": ("{} = 1\n", 256, 257),
+    "header and dotted key": ("[a.a]\n{} = 1\n", 254, 255),
+    "arrays": ("x = {}\n", "[" * 256 + "]" * 256, "[" * 257 + "]" * 257),
+    "arrays and a number": ("x = {}\n", "[" * 255 + "1" + "]" * 255, "[" * 256 + "1" + "]" * 256),
+    "arrays and a string": ("x = {}\n", "[" * 255 + "'s'" + "]" * 255, "[" * 256 + "'s'" + "]" * 256),
+    "inline tables": ("x = {}\n", "{a = " * 255 + "1" + "}" * 255, "{a = " * 256 + "1" + "}" * 256),
+    "inline dotted keys": ("x = {{{} = 1}}\n", _path(255), _path(256)),
+    "table and arrays": ("[" + _path(200) + "]\nx = {}\n", "[" * 55 + "1" + "]" * 55,
+                         "[" * 56 + "1" + "]" * 56),
+    # [[a.b]] puts its table below the array b; a later [a.b.c] goes through b's last table.
+    "array of tables": ("[[{}]]\nx = 1\n", 254, 255),
+    "through an array of tables": ("[[a]]\n[{}]\nx = 1\n", 254, 255),
+    "through a quoted array of tables": ("[[\"a\"]]\n['a'.{}]\nx = 1\n", _path(253), _path(254)),
+    "through an escaped array of tables": ("[[\"\\u0061\"]]\n[a.{}]\nx = 1\n", _path(253), _path(254)),
+    "arrays of tables in arrays of tables": ("[[a]]\n[[a.a]]\n[a.a.{}]\nx = 1\n", _path(251), _path(252)),
+}
+
+
+@pytest.mark.parametrize("form,deepest,too_deep", NESTING.values(), ids=NESTING.keys())
+def test_nesting_bound(files, form, deepest, too_deep):
+    fill = lambda part: _path(part) if isinstance(part, int) else part  # noqa: E731
+    trv, toml = files(DIM_MODEL, form.format(fill(deepest)))
+    t.load_flat_json(trv, toml)
+    trv, toml = files(DIM_MODEL, form.format(fill(too_deep)))
+    assert panic_text(t.load_flat_json, trv, toml).endswith("\nvalues nested deeper than 256 levels\n")
 
 
 def test_nesting_within_the_bound(load):
-    config = "[weights" + ".a" * 200 + "]\nx = \"y.{}\"\n"
-    assert rewritten(load, ["weights" + ".a.1" * 200 + ".x"], config) == ["y.1"]
+    config = "[weights" + ".a" * 254 + "]\nx = \"y.{}\"\n"
+    assert rewritten(load, ["weights" + ".a.1" * 254 + ".x"], config) == ["y.1"]
 
 
 def _fifo_config(tmp_path, first, then):
@@ -319,18 +366,18 @@ def _fifo_config(tmp_path, first, then):
     return path, thread
 
 
-def _load_in_child(trv, config):
+def _load_in_child(trv, config, entry="main", timeout=120):
     code = ("import sys, _travune as t\n"
             "try:\n"
-            "    t.load_flat_json(sys.argv[1], sys.argv[2])\n"
+            "    t.load_flat_json(sys.argv[1], sys.argv[2], sys.argv[3])\n"
             "    print('ok')\n"
             "except BaseException as e:\n"
             "    print(type(e).__name__, str(e), sep='\\n', end='')\n")
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     # The loader blocks in the first read until the writer opens the pipe; the
     # timeout only guards against a hang should the writer fail.
-    proc = subprocess.run([sys.executable, "-c", code, trv, str(config)], env=env,
-                          capture_output=True, text=True, timeout=120)
+    proc = subprocess.run([sys.executable, "-c", code, trv, str(config), entry], env=env,
+                          capture_output=True, text=True, timeout=timeout)
     return proc.stdout
 
 
@@ -348,18 +395,64 @@ def test_config_changed_between_reads(files, tmp_path, then, message):
 
 
 @pytest.mark.parametrize("then", [
-    os.unlink, lambda p: (p.unlink(), p.write_text("a = \n")),
+    os.unlink, lambda p: (p.unlink(), p.write_text("a = \n")), lambda p: None,
 ])
-def test_flatten_stop_wins_over_second_read(files, tmp_path, then):
-    # The mapping is read before flattening, yet a stop of flattening is the one reported.
+def test_flatten_stop_comes_before_second_read(files, tmp_path, then):
+    # The file is read a second time only once flattening has gone through: a pipe that
+    # gives one document and then has no writer is not opened again (that would wait for ever).
     trv, _ = files("main(x: f32[2]) -> (y: f32[2]) {\n  y: f32[2] = call[nowhere](x)\n}\n", "")
-    config, thread = _fifo_config(tmp_path, "[shape]\nn = 2\n", then)
-    out = _load_in_child(trv, config)
-    thread.join(timeout=10)
-    assert out == "PanicException\nno entry found for key"
+    for entry in ["main", "nope"]:  # so does a stop for an entry that does not exist
+        (tmp_path / entry).mkdir()
+        config, thread = _fifo_config(tmp_path / entry, "[shape]\nn = 2\n", then)
+        out = _load_in_child(trv, config, entry=entry, timeout=30)
+        thread.join(timeout=10)
+        assert out == "PanicException\nno entry found for key"
 
 
-# ---- the shipped example ----
+def _cpu_seconds(pid):
+    fields = pathlib.Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def test_weight_names_come_from_the_file_after_flattening(tmp_path):
+    # A flatten of half a second or so (thirty thousand ops of fifty arguments); the
+    # configuration is a pipe for the first read, and is replaced by a file with other weight
+    # names once the loader has worked for a tenth of a second after that read: flattening,
+    # since substituting and resolving this module take a millisecond.
+    extra = ", ".join(f"w.c{i}" for i in range(48))
+    trv = tmp_path / "model.trv"
+    trv.write_text(f"g(x: f32[4], w: *) -> (y: f32[4]) {{\n  y: f32[4] = map[f](x, w.a, {extra})\n}}\n"
+                   "main(h: f32[4]) -> (h: f32[4]) {\n  h: f32[4] = loop[g, param.count](h, weights.ns)\n}\n")
+    config = tmp_path / "config.toml"
+    os.mkfifo(config)
+    first = "[shape]\ncount = 30000\n[weights.ns]\na = \"before.{}\"\n"
+    later = tmp_path / "later.toml"
+    later.write_text("[weights.ns]\na = \"after\"\n")
+    code = ("import json, sys, _travune as t\n"
+            "ops = json.loads(t.load_flat_json(sys.argv[1], sys.argv[2]))['functions']['main']['ops']\n"
+            "print(sorted({op['args'][1] for op in ops}), len(ops))\n")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    child = subprocess.Popen([sys.executable, "-c", code, str(trv), str(config)], env=env,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        fd = os.open(config, os.O_WRONLY)  # waits for the first read
+        os.write(fd, first.encode())
+        os.close(fd)
+        start, deadline = _cpu_seconds(child.pid), time.monotonic() + 20
+        while _cpu_seconds(child.pid) - start < 0.1 and time.monotonic() < deadline:
+            time.sleep(0.01)
+        if time.monotonic() < deadline:
+            os.replace(later, config)
+        else:  # the loader does not work: it waits to read the pipe again
+            fd = os.open(config, os.O_WRONLY | os.O_NONBLOCK)
+            os.write(fd, first.encode())
+            os.close(fd)
+        out, err = child.communicate(timeout=120)
+    finally:
+        child.kill()
+        child.wait()
+    assert out == "['after'] 30000\n", err
+
 
 def test_example_checks_clean():
     result = json.loads(t.check_file(str(EXAMPLES / "model.trv")))
@@ -396,3 +489,95 @@ def test_chain_equals_the_single_steps(tmp_path):
     steps = t.flatten_json(t.resolve_json(t.parse_to_json(source), json.dumps(values)), "main",
                            ["pos"])
     assert t.load_flat_json(str(EXAMPLES / "model.trv"), str(config), cache_keys=["pos"]) == steps
+
+
+def _rewrite(name, mapping):
+    """The rewriting rule of one argument, for comparison."""
+    if not isinstance(name, str) or not name.startswith("weights."):
+        return name
+    if name in mapping:
+        return mapping[name]
+    parts = name.split(".")
+    indices = [p for p in parts if p.isdigit() and p.isascii() or p == ""]
+    key = ".".join(p for p in parts if not (p.isdigit() and p.isascii() or p == ""))
+    if key not in mapping:
+        return name
+    text = mapping[key]
+    for index in indices:
+        if "{}" not in text:
+            break
+        text = text.replace("{}", index, 1)
+    return text
+
+
+@pytest.mark.parametrize("keys", [[], ["pos", "rope"]])
+def test_rewriting_a_large_output(tmp_path, keys):
+    # Thousands of layers: the output spans many chunks, with slots placed back among them;
+    # every weight reference is rewritten where it lies, as if op by op.
+    text = (EXAMPLES / "config.toml").read_text().replace("n_layers = 4", "n_layers = 3000")
+    with_weights, without = tmp_path / "with.toml", tmp_path / "without.toml"
+    with_weights.write_text(text)
+    without.write_text(text.split("[weights]")[0])
+    mapping = {"weights.embed": "model.embed_tokens.weight", "weights.final_norm": "model.norm.weight",
+               "weights.head": "lm_head.weight",
+               "weights.layers.attn_norm": "model.layers.{}.input_layernorm.weight",
+               "weights.layers.mlp_norm": "model.layers.{}.post_attention_layernorm.weight"}
+    mapping.update({f"weights.layers.attn.{w}": f"model.layers.{{}}.self_attn.{w[1]}_proj.weight"
+                    for w in ("wq", "wk", "wv", "wo")})
+    mapping.update({f"weights.layers.mlp.{w}": f"model.layers.{{}}.mlp.{w}_proj.weight"
+                    for w in ("gate", "up", "down")})
+    trv = str(EXAMPLES / "model.trv")
+    expected = json.loads(t.load_flat_json(trv, str(without), cache_keys=keys))
+    for op in expected["functions"]["main"]["ops"]:
+        op["args"] = [_rewrite(a, mapping) for a in op["args"]]
+    got = t.load_flat_json(trv, str(with_weights), cache_keys=keys)
+    assert len(got) > 4_000_000
+    assert got == json.dumps(expected, separators=(",", ":"), ensure_ascii=False)
+
+
+# ---- running out of memory ----
+
+SHIM = pathlib.Path(__file__).resolve().parent / "alloc_fail.cpp"
+
+_EVERY_ALLOCATION = """
+import ctypes, sys, _travune as t
+shim = ctypes.CDLL(sys.argv[1])
+shim.fail_allocation.argtypes, shim.allocations_left.restype = [ctypes.c_long], ctypes.c_long
+trv, config = sys.argv[2], sys.argv[3]
+expected = t.load_flat_json(trv, config)
+shim.fail_allocation(1 << 40)
+t.load_flat_json(trv, config)
+total = (1 << 40) - shim.allocations_left()
+shim.fail_allocation(-1)
+outcomes = {}
+for n in range(total):
+    shim.fail_allocation(n)
+    try:
+        outcome = "same" if t.load_flat_json(trv, config) == expected else "different"
+    except BaseException as e:
+        outcome = type(e).__name__ + ("" if isinstance(e, MemoryError) else ": " + str(e))
+    shim.fail_allocation(-1)
+    outcomes.setdefault(outcome, n)
+print(total, sorted(outcomes))
+for outcome, n in outcomes.items():
+    if outcome not in ("same", "MemoryError"):
+        print(n, outcome)
+"""
+
+
+@pytest.mark.skipif(os.environ.get("TRAVUNE_SANITIZED") == "1",
+                    reason="the sanitizer's own operator new comes first")
+def test_running_out_of_memory_anywhere_is_memory_error(tmp_path):
+    # Each allocation of a whole load in turn fails: the call either does without it or
+    # stops with MemoryError, never with another stop (a TOML parse error of a valid file).
+    shim = tmp_path / "alloc_fail.so"
+    subprocess.run(["c++", "-std=c++17", "-O1", "-shared", "-fPIC", "-o", str(shim), str(SHIM)],
+                   check=True)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), LD_PRELOAD=str(shim))
+    proc = subprocess.run([sys.executable, "-c", _EVERY_ALLOCATION, str(shim),
+                           str(EXAMPLES / "model.trv"), str(EXAMPLES / "config.toml")],
+                          env=env, capture_output=True, text=True, timeout=600)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    total, outcomes = proc.stdout.split(" ", 1)
+    assert int(total) > 1000
+    assert outcomes.strip() == "['MemoryError']" and proc.stdout.count("\n") == 1, proc.stdout

@@ -254,9 +254,23 @@ def test_literal_needs_paren():
 
 
 def test_literal_depth_bound():
-    deep = "[" * 1000 + "1" + "]" * 1000
-    raw = t.parse_to_json(f"f() -> () {{ x = literal({deep}) }}")
+    # As deep as the module's JSON lets the JSON reader read it back (128 levels in all).
+    deep = "[" * 123 + "1" + "]" * 123
+    src = f"f() -> () {{\n  x = literal({deep})\n}}\n"
+    raw = t.parse_to_json(src)
     assert '"value":' + deep + "," in raw
+    assert t.fmt_json(raw) == t.fmt_source(src)
+    assert t.parse_to_json(t.fmt_json(raw)) == raw
+    assert t.infer_axes_json(raw) == t.resolve_json(raw, "{}") == raw
+    assert '"value":' + deep + "," in t.flatten_json(raw, "f")
+    # Deeper literals parse and format, but their JSON is refused by the JSON reader.
+    deeper = "[" * 1000 + "1" + "]" * 1000
+    src = f"f() -> () {{\n  x = literal({deeper})\n}}\n"
+    raw = t.parse_to_json(src)
+    assert '"value":' + deeper + "," in raw
+    assert t.fmt_source(src) == src
+    with pytest.raises(BaseException, match="recursion limit exceeded"):
+        t.fmt_json(raw)
     too_deep = "[" * 1001 + "]" * 1001
     stops_in_body(f"x = literal({too_deep})", "literal list nested deeper than 1000 levels")
     stops_in_body("x = literal(" + "[" * 100000 + ")", "literal list nested deeper than 1000 levels")

@@ -85,14 +85,14 @@ CASES = {
         lambda d: t.infer_axes_json(module_json('0,"unknown":' + "[" * 123 + "]" * 123))),
     "refuse JSON nested 129 deep": (
         {"JSON arrays and objects"}, lambda d: t.check_json(module_json("[" + JSON_LITERAL + "]"))),
-    "load TOML inline tables nested 255 deep": (
+    "load TOML inline tables nested 254 deep": (
         {"TOML tables and values"},
         lambda d: t.load_flat_json(write(d, "m.trv", DIM_MODEL),
-                                   write(d, "t.toml", SECTIONS + "x = " + "{a = " * 255 + "1" + "}" * 255))),
-    "load TOML arrays nested 255 deep": (
+                                   write(d, "t.toml", SECTIONS + "x = " + "{a = " * 254 + "1" + "}" * 254))),
+    "load TOML arrays nested 254 deep": (
         {"TOML tables and values"},
         lambda d: t.load_flat_json(write(d, "m.trv", DIM_MODEL),
-                                   write(d, "a.toml", SECTIONS + "x = " + nested_list(255)))),
+                                   write(d, "a.toml", SECTIONS + "x = " + nested_list(254)))),
     "load a TOML header of 255 parts": (
         {"TOML tables and values"},
         lambda d: t.load_flat_json(write(d, "m.trv", DIM_MODEL),
@@ -179,7 +179,7 @@ def test_small_stacks_stop_deep_input(reports):
     # These need more than 32 KiB at their bound: the smallest thread stops them, with the
     # depth reached.
     for name in ["parse a literal nested 1000 deep", "flatten 256 nested calls",
-                 "load TOML inline tables nested 255 deep"]:
+                 "load TOML inline tables nested 254 deep"]:
         out = reports(name)["threads"][0]
         assert out != "same" and STOP.fullmatch(out[1]), (name, out)
     depth = int(STOP.fullmatch(reports("flatten 256 nested calls")["threads"][0][1]).group(2))
@@ -196,7 +196,7 @@ def test_main_thread_results(reports):
                  "flatten 256 nested calls around a literal nested 123 deep",
                  "check JSON nested 128 deep", "format JSON nested 128 deep",
                  "resolve JSON nested 128 deep", "skip JSON nested 128 deep",
-                 "load TOML inline tables nested 255 deep", "load TOML arrays nested 255 deep",
+                 "load TOML inline tables nested 254 deep", "load TOML arrays nested 254 deep",
                  "load a TOML header of 255 parts"]:
         assert reports(name)["main"][0] == "ok", name
     flat = json.loads(reports("load 256 nested calls around a literal nested 1000 deep")["main"][1])

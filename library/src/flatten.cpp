@@ -25,19 +25,27 @@ namespace {
 // would otherwise allocate without end, and a long chain of nested calls would
 // overflow the stack.
 
-// The most ops one flatten call may produce, over every expanded body it builds: ten
-// times the largest models we know of (about a million ops flattened), and still within the
-// memory of one machine (an op takes some hundreds of bytes, its JSON as much again).
-// Each call and loop is weighed before it is expanded (see predicted_size), so an
-// oversize module stops before the ops are built.
+// The most ops the flattened function may hold: ten times the largest models we know of
+// (about a million ops flattened). Each op of the result counts once.
+//
+// The most bytes of ops one flatten call may build, over the result and every expanded body
+// it keeps for inlining (see op_bytes), so that a few huge ops (thousands of arguments, long
+// comments) repeated by a loop stop instead of filling the memory: 8 GiB, within which ten
+// million small ops fit twice over (in a body and again in the result).
+//
+// Each call and loop is weighed before it is expanded (see predicted_size), so an oversize
+// module stops before the ops are built.
 #ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
 // The fuzz targets (fuzz/) run under AddressSanitizer within seconds and a few GB: the same
 // guards, reached sooner.
 constexpr std::uint64_t kMaxOps = 100'000;
+constexpr std::uint64_t kMaxBytes = std::uint64_t{1} << 26;
 #else
 constexpr std::uint64_t kMaxOps = 10'000'000;
+constexpr std::uint64_t kMaxBytes = std::uint64_t{1} << 33;
 #endif
-// The deepest chain of functions being expanded at once (entry, its callee, ...).
+// The most calls (and loop iterations) nested inside one another: the entry, its callee, and
+// so on, make a chain of at most kMaxNesting + 1 functions being expanded at once.
 constexpr std::size_t kMaxNesting = 256;
 
 // ---------------------------------------------------------------------------
@@ -51,6 +59,7 @@ using NameMap = HashMap<std::string, std::string>;
 // every op on each reallocation; chunks are reserved once and never reallocated.
 class OpList {
  public:
+  static constexpr bool kResult = false;  // holds a body kept for inlining
   void push_back(Op&& op) {
     if (chunks_.empty() || chunks_.back().size() == chunks_.back().capacity()) {
       std::size_t cap = chunks_.empty() ? 8 : std::min<std::size_t>(chunks_.back().capacity() * 2, 4096);
@@ -99,14 +108,39 @@ struct Expanded {
   HashSet<std::string_view> param_names;
 };
 
+// What the expansion of a function holds, worked out without building it: its ops other
+// than cache ops (each of which the entry turns into a slot, so that it may hold no op of
+// the result), and the bytes of all its ops. Each saturates just above its bound.
+struct Size {
+  static constexpr std::uint64_t kTooManyOps = kMaxOps + 1;
+  static constexpr std::uint64_t kTooManyBytes = kMaxBytes + 1;
+  std::uint64_t ops = 0;
+  std::uint64_t bytes = 0;
+
+  Size& operator+=(const Size& o) {
+    ops = std::min(ops + o.ops, kTooManyOps);
+    bytes = std::min(bytes + o.bytes, kTooManyBytes);
+    return *this;
+  }
+  // n copies.
+  Size times(std::uint64_t n) const {
+    auto mul = [n](std::uint64_t size, std::uint64_t too_many) {
+      if (size == 0) return std::uint64_t{0};
+      return n > too_many / size ? too_many : std::min(n * size, too_many);
+    };
+    return Size{mul(ops, kTooManyOps), mul(bytes, kTooManyBytes)};
+  }
+};
+
 // What one flatten call shares between its expansions.
 struct Ctx {
   const OrderedMap<Function>& functions;
   const NameSet& global_names;
   HashMap<std::string_view, Expanded> bodies;  // keyed by function key
   std::vector<std::string_view> chain;                    // functions being expanded
-  std::uint64_t produced = 0;                             // ops built so far
-  HashMap<std::string_view, std::uint64_t> sizes;  // predicted_size, known
+  std::uint64_t result_ops = 0;                          // ops of the result so far
+  std::uint64_t built_bytes = 0;                         // op_bytes of every op built so far
+  HashMap<std::string_view, Size> sizes;                 // predicted_size, known
   std::vector<std::string_view> size_chain;                   // predicted_size, in progress
   HashSet<std::string_view> sound;                 // expand without a stop
   // Per function, the call and loop ops naming it not yet expanded; once none is left
@@ -205,13 +239,12 @@ std::size_t literal_size(const LiteralValue& v) {
   return n;
 }
 
-// What an op counts against the bound: one, and one more for every 256 bytes of its
-// names, types, arguments and comments, so that a few huge ops (thousands of arguments,
-// long comments) repeated by a loop stop like millions of small ones instead of filling
-// the memory.
-std::uint64_t op_weight(const Op& op) {
-  constexpr std::size_t kElement = 32;  // the in-memory size of a name, an atom, a dimension
-  std::size_t bytes = 0;
+// What an op counts against the bound on bytes, about the memory its record takes: the record
+// itself, and the text of each of its names, types, arguments and comments with kElement
+// bytes more for each (about what a name, an atom or a dimension takes besides its text).
+std::uint64_t op_bytes(const Op& op) {
+  constexpr std::size_t kElement = 48;
+  std::size_t bytes = sizeof(Op);
   auto text = [&](const std::string& s) { bytes += kElement + s.size(); };
   for (const std::string& o : op.outputs) text(o);
   for (const auto& t : op.output_types) {
@@ -236,46 +269,51 @@ std::uint64_t op_weight(const Op& op) {
     if constexpr (requires { k.axes; }) for (const auto& [name, size] : k.axes) text(name);
     if constexpr (std::is_same_v<K, Literal>) bytes += kElement * literal_size(k.value);
   }, op.kind);
-  return 1 + bytes / 256;
+  return bytes;
 }
 
-// Every op built counts against the bound, checked before the ops exist.
-void count_ops(Ctx& ctx, std::uint64_t n) {
-  if (n > kMaxOps - ctx.produced)
-    fatal("flattening would produce more than " + std::to_string(kMaxOps) + " ops");
-  ctx.produced += n;
+[[noreturn]] void too_many_ops(std::string_view what) {
+  fatal(std::string(what) + " would produce more than " + std::to_string(kMaxOps) + " ops");
+}
+[[noreturn]] void too_many_bytes(std::string_view what) {
+  fatal(std::string(what) + " would produce more than " + std::to_string(kMaxBytes) +
+        " bytes of ops");
 }
 
-// Sizes saturate just above the bound.
-constexpr std::uint64_t kTooMany = kMaxOps + 1;
-std::uint64_t add_sizes(std::uint64_t a, std::uint64_t b) { return std::min(a + b, kTooMany); }
-std::uint64_t times(std::uint64_t n, std::uint64_t size) {
-  if (size == 0) return 0;
-  return n > kTooMany / size ? kTooMany : std::min(n * size, kTooMany);
+// Every op built counts against the bound on bytes, checked before the op is kept.
+void count_bytes(Ctx& ctx, std::uint64_t bytes) {
+  if (bytes > kMaxBytes - ctx.built_bytes) too_many_bytes("flattening");
+  ctx.built_bytes += bytes;
 }
 
-// The number of ops the expansion of the named function holds, worked out without
-// building them. Whatever the expansion itself would stop on (an unknown function,
-// a symbolic count, a cycle, too deep a nesting) counts as nothing here.
-std::uint64_t predicted_size(Ctx& ctx, const std::string& name) {
+// Every op of the result counts once against the bound on ops.
+void count_result_op(Ctx& ctx) {
+  if (ctx.result_ops == kMaxOps) too_many_ops("flattening");
+  ++ctx.result_ops;
+}
+
+// The size of the expansion of the named function. Whatever the expansion itself would stop
+// on (an unknown function, a symbolic count, a cycle, too deep a nesting) counts as nothing
+// here.
+Size predicted_size(Ctx& ctx, const std::string& name) {
   auto it = ctx.functions.find(name);
-  if (it == ctx.functions.end()) return 0;
+  if (it == ctx.functions.end()) return {};
   std::string_view key = it->first;
   if (auto known = ctx.sizes.find(key); known != ctx.sizes.end()) return known->second;
-  if (ctx.size_chain.size() >= kMaxNesting ||
+  if (ctx.size_chain.size() > kMaxNesting ||
       std::find(ctx.size_chain.begin(), ctx.size_chain.end(), key) != ctx.size_chain.end())
-    return 0;
+    return {};
   check_stack("calls", ctx.size_chain.size() + 1, ctx.literal_stack);
   ctx.size_chain.push_back(key);
-  std::uint64_t total = 0;
+  Size total;
   for (const Op& op : it->second.ops) {
     if (const Call* c = std::get_if<Call>(&op.kind)) {
-      total = add_sizes(total, predicted_size(ctx, c->target));
+      total += predicted_size(ctx, c->target);
     } else if (const Loop* l = std::get_if<Loop>(&op.kind)) {
       if (const std::uint64_t* n = std::get_if<std::uint64_t>(&l->count); n && *n > 0)
-        total = add_sizes(total, times(*n, predicted_size(ctx, l->target)));
+        total += predicted_size(ctx, l->target).times(*n);
     } else {
-      total = add_sizes(total, op_weight(op));
+      total += Size{std::holds_alternative<Cache>(op.kind) ? 0u : 1u, op_bytes(op)};
     }
   }
   ctx.size_chain.pop_back();
@@ -285,8 +323,11 @@ std::uint64_t predicted_size(Ctx& ctx, const std::string& name) {
 
 void check_first_inlining(Ctx& ctx, const Site& site, std::size_t args);
 
-[[noreturn]] void too_many(const std::string& what) {
-  fatal(what + " would produce more than " + std::to_string(kMaxOps) + " ops");
+// Stops, naming `what`, when `size` alone passes a bound.
+template <class What>
+void check_alone(const Size& size, What what) {
+  if (size.ops > kMaxOps) too_many_ops(what());
+  if (size.bytes > kMaxBytes) too_many_bytes(what());
 }
 std::string call_culprit(const std::string& target) { return "call of '" + target + "'"; }
 std::string loop_culprit(const std::string& target, std::uint64_t n) {
@@ -294,17 +335,24 @@ std::string loop_culprit(const std::string& target, std::uint64_t n) {
 }
 
 // Stops before inlining `n` copies of the target's body, given `args` arguments, would
-// pass the bound (counting the target's own expansion when it is not built yet).
+// pass a bound: the bytes of every op built (counting the target's own expansion when it is
+// not built yet), and, when the copies go to the result (`to_result`), the ops of the result.
 // Whatever would stop the first inlining anyway (an unknown target, a stop inside its
 // expansion, an argument count it cannot take) stops the call first, with its own
 // message. `what` names the culprit for the message.
 template <class What>
-void check_room(Ctx& ctx, const Site& site, std::uint64_t n, std::size_t args, What what) {
-  const std::uint64_t size = predicted_size(ctx, site.target);
+void check_room(Ctx& ctx, const Site& site, std::uint64_t n, std::size_t args, bool to_result,
+                What what) {
+  const Size size = predicted_size(ctx, site.target);
   const bool built = ctx.bodies.contains(std::string_view(site.target));
-  if (add_sizes(times(n, size), built ? 0 : size) <= kMaxOps - ctx.produced) return;
+  Size need = size.times(n);
+  if (!built) need += Size{0, size.bytes};
+  const bool ops_fit = !to_result || need.ops <= kMaxOps - ctx.result_ops;
+  const bool bytes_fit = need.bytes <= kMaxBytes - ctx.built_bytes;
+  if (ops_fit && bytes_fit) return;
   check_first_inlining(ctx, site, args);
-  too_many(what());
+  if (!ops_fit) too_many_ops(what());
+  too_many_bytes(what());
 }
 
 std::string chain_text(const std::vector<std::string_view>& chain, std::string_view last) {
@@ -318,7 +366,7 @@ std::string chain_text(const std::vector<std::string_view>& chain, std::string_v
 void enter(Ctx& ctx, std::string_view key) {
   if (std::find(ctx.chain.begin(), ctx.chain.end(), key) != ctx.chain.end())
     fatal("recursive call: " + chain_text(ctx.chain, key));
-  if (ctx.chain.size() >= kMaxNesting) {
+  if (ctx.chain.size() > kMaxNesting) {
     std::string msg = "calls nested more than 256 levels deep: ";
     msg.append(ctx.chain.front()).append(" -> ... -> ").append(ctx.chain.back());
     msg.append(" -> ").append(key);
@@ -331,33 +379,68 @@ void enter(Ctx& ctx, std::string_view key) {
 // ---------------------------------------------------------------------------
 // Binding a callee's names to the caller's.
 
-// The bindings of one inlined call.
+// A namespace parameter's argument, with the parameter's place among the namespace
+// parameters of the callee.
+struct StarBinding {
+  std::size_t order;
+  std::string arg;
+};
+
+// The bindings of one inlined call. Every table is looked up by name, so binding and
+// renaming take time in proportion to the names bound and renamed.
 struct Bindings {
   NameMap param_map;
-  // Namespace parameters in the callee's parameter order, so that a name matching
-  // two of them (w and w.a for w.a.b) always takes the first.
-  std::vector<std::pair<std::string, std::string>> star_map;
+  // Namespace parameters. A name matching two of them (w and w.a for w.a.b) takes the one
+  // declared first: the lower order.
+  HashMap<std::string, StarBinding> star_map;
+  // The distinct lengths of star_map's keys, ascending: a name is looked up only under its
+  // prefixes of these lengths.
+  std::vector<std::size_t> star_lengths;
   // Parameters bound to a number: their uses read the number until the callee
   // defines the name again.
-  std::vector<std::pair<std::string, Atom>> numbers;
+  HashMap<std::string, Atom> numbers;
+  // The names of `numbers` that the body being inlined has defined again so far.
+  HashSet<std::string> redefined;
 };
 
 void put_star(Bindings& b, const std::string& param, const std::string& arg) {
-  for (auto& [k, v] : b.star_map)
-    if (k == param) {
-      v = arg;
-      return;
+  auto [it, added] = b.star_map.try_emplace(param, StarBinding{b.star_map.size(), arg});
+  if (!added) {
+    it->second.arg = arg;
+    return;
+  }
+  auto at = std::lower_bound(b.star_lengths.begin(), b.star_lengths.end(), param.size());
+  if (at == b.star_lengths.end() || *at != param.size()) b.star_lengths.insert(at, param.size());
+}
+
+// The namespace parameter that name n falls under: n itself or n's part before one of its
+// dots; the first declared when several match.
+const std::pair<const std::string, StarBinding>* star_for(const Bindings& b, std::string_view n) {
+  const std::pair<const std::string, StarBinding>* best = nullptr;
+  auto consider = [&](const std::pair<const std::string, StarBinding>& e) {
+    if (!best || e.second.order < best->second.order) best = &e;
+  };
+  if (b.star_map.size() <= 4) {  // a few (the usual case): compared without hashing the name
+    for (const auto& e : b.star_map) {
+      const std::string& k = e.first;
+      if (n.starts_with(k) && (n.size() == k.size() || n[k.size()] == '.')) consider(e);
     }
-  b.star_map.emplace_back(param, arg);
+    return best;
+  }
+  for (std::size_t len : b.star_lengths) {
+    if (len > n.size()) break;
+    if (len < n.size() && n[len] != '.') continue;
+    if (auto it = b.star_map.find(n.substr(0, len)); it != b.star_map.end()) consider(*it);
+  }
+  return best;
 }
 
 void drop_number(Bindings& b, std::string_view name) {
-  std::erase_if(b.numbers, [&](const auto& e) { return e.first == name; });
+  if (auto it = b.numbers.find(name); it != b.numbers.end()) b.numbers.erase(it);
 }
 
 void put_number(Bindings& b, const std::string& param, const Atom& value) {
-  drop_number(b, param);
-  b.numbers.emplace_back(param, value);
+  b.numbers.insert_or_assign(param, value);
 }
 
 void put_param(Bindings& b, const std::string& param, std::string arg) {
@@ -366,9 +449,8 @@ void put_param(Bindings& b, const std::string& param, std::string arg) {
 }
 
 const Atom* number_for(const Bindings& b, std::string_view name) {
-  for (const auto& [k, v] : b.numbers)
-    if (k == name) return &v;
-  return nullptr;
+  auto it = b.numbers.find(name);
+  return it == b.numbers.end() || b.redefined.contains(name) ? nullptr : &it->second;
 }
 
 // A call of `a` arguments binds a callee of `p` parameters when a == p or 1 <= a < p.
@@ -384,6 +466,15 @@ Bindings bind(const Function& callee, const Expanded& expanded, const Op& call, 
   check_binding_count(a, p, site);
   const std::size_t k = a < p ? a - 1 : a;
   Bindings b;
+  // Each table sized once for what it will hold, so that none is rehashed as it fills.
+  std::size_t stars = 0, numbers = 0;
+  for (std::size_t i = 0; i < k; ++i) {
+    if (!name_of(call.args[i])) ++numbers;
+    else if (callee.params[i].ty.dtype == "*") ++stars;
+  }
+  b.param_map.reserve(p - stars - numbers + callee.returns.size());
+  if (stars) b.star_map.reserve(stars);
+  if (numbers) b.numbers.reserve(numbers);
   for (std::size_t i = 0; i < k; ++i) {
     const Param& param = callee.params[i];
     if (const std::string* arg = name_of(call.args[i])) {
@@ -410,17 +501,57 @@ Bindings bind(const Function& callee, const Expanded& expanded, const Op& call, 
   return b;
 }
 
+// The bindings of every iteration of one loop. The first iteration binds all the arguments;
+// a later one differs from it only in the arguments that change from one iteration to the
+// next (the threaded value, the ".*" names) and in the output its first return lands in, so
+// only those bindings are made again: an iteration costs what its body does, not what the
+// loop's argument list does. A callee naming two parameters alike is bound anew each time.
+class LoopBindings {
+ public:
+  explicit LoopBindings(std::vector<std::size_t> varying) : varying_(std::move(varying)) {}
+
+  Bindings& bind_for(const Function& callee, const Expanded& expanded, const Op& call,
+                     const Site& site) {
+    if (!made_ || expanded.param_names.size() != callee.params.size()) {
+      b_ = bind(callee, expanded, call, site);
+      made_ = true;
+      return b_;
+    }
+    const std::size_t a = call.args.size(), p = callee.params.size();
+    const std::size_t k = a < p ? a - 1 : a;
+    for (std::size_t pos : varying_) {
+      const std::string& arg = std::get<std::string>(call.args[pos]);
+      if (pos < k) {
+        const Param& param = callee.params[pos];
+        if (param.ty.dtype == "*") b_.star_map.find(param.name)->second.arg = arg;
+        else b_.param_map.insert_or_assign(param.name, arg);
+      } else {  // the namespace tail
+        for (std::size_t j = k; j < p; ++j)
+          b_.param_map.insert_or_assign(callee.params[j].name, joined(arg, ".", callee.params[j].name));
+      }
+    }
+    const std::size_t r = std::min(callee.returns.size(), call.outputs.size());
+    for (std::size_t i = 0; i < r; ++i) {
+      const std::string& ret = callee.returns[i].name;
+      if (!expanded.param_names.contains(ret)) b_.param_map.insert_or_assign(ret, call.outputs[i]);
+    }
+    return b_;
+  }
+
+ private:
+  std::vector<std::size_t> varying_;  // the positions of the arguments that change
+  Bindings b_;
+  bool made_ = false;
+};
+
 // The caller-side name of callee-side name n.
 // Written over `to`, whose storage is reused.
 void resolve_name(std::string& to, std::string_view n, const Bindings& b,
                   std::string_view dotted_prefix, const NameSet& global_names) {
   if (global_names.contains(n)) return void(to.assign(n));
   if (auto it = b.param_map.find(n); it != b.param_map.end()) return void(to.assign(it->second));
-  for (const auto& [k, v] : b.star_map) {
-    if (n == k) return void(to.assign(v));
-    if (n.size() > k.size() && n.starts_with(k) && n[k.size()] == '.')
-      return void(to.assign(v).append(n.substr(k.size())));
-  }
+  if (const auto* star = b.star_lengths.empty() ? nullptr : star_for(b, n))
+    return void(to.assign(star->second.arg).append(n.substr(star->first.size())));
   to.assign(dotted_prefix).append(n);
 }
 
@@ -455,7 +586,7 @@ void rename_into_caller(const Op& op, Bindings& b, std::string_view dotted_prefi
   r.outputs.resize(op.outputs.size());
   for (std::size_t i = 0; i < op.outputs.size(); ++i) {
     resolve_name(r.outputs[i], op.outputs[i], b, dotted_prefix, global_names);
-    if (!b.numbers.empty()) drop_number(b, op.outputs[i]);
+    if (!b.numbers.empty() && b.numbers.contains(op.outputs[i])) b.redefined.insert(op.outputs[i]);
   }
 }
 
@@ -475,6 +606,7 @@ const Expanded& expanded_body(Ctx& ctx, OrderedMap<Function>::const_iterator it)
   Expanded e;
   expand_into(ctx, it->second, e.body);
   ctx.chain.pop_back();
+  e.param_names.reserve(it->second.params.size());
   for (const Param& p : it->second.params) e.param_names.insert(p.name);
   return ctx.bodies.emplace(key, std::move(e)).first->second;
 }
@@ -483,19 +615,23 @@ const Expanded& expanded_body(Ctx& ctx, OrderedMap<Function>::const_iterator it)
 // Inside iteration i of a loop, cache vars ending in ".*" take the iteration number.
 template <class Out>
 void inline_call(Ctx& ctx, const Op& call, std::string_view prefix, Out& out, const Site& site,
-                 std::optional<std::uint64_t> iteration = std::nullopt) {
+                 std::optional<std::uint64_t> iteration = std::nullopt,
+                 LoopBindings* loop = nullptr) {
   const auto* c = std::get_if<Call>(&call.kind);
   if (!c) fatal("internal error: entered unreachable code");
   auto it = find_function(ctx, c->target);
   const Expanded& callee = expanded_body(ctx, it);
-  Bindings b = bind(it->second, callee, call, site);
+  Bindings own;
+  Bindings& b = loop ? loop->bind_for(it->second, callee, call, site)
+                     : (own = bind(it->second, callee, call, site));
+  b.redefined.clear();
   const std::string dotted_prefix = joined(prefix, ".", "");
   Op& r = out.scratch();
   callee.body.for_each([&](const Op& op) {
     poll_interrupt(kOpUnits);
     rename_into_caller(op, b, dotted_prefix, ctx.global_names, r);
     if (iteration) substitute_cache_var_star(r, *iteration);
-    count_ops(ctx, op_weight(r));
+    count_bytes(ctx, op_bytes(r));
     out.push_scratch();
   });
 }
@@ -529,25 +665,29 @@ std::optional<std::string> unroll_loop(Ctx& ctx, const Op& loop, std::size_t ind
   if (t == loop.args.end()) fatal("Loop must have a threaded arg matching output name");
   const std::size_t t_pos = static_cast<std::size_t>(t - loop.args.begin());
   if (n == 0) return std::nullopt;
-  check_room(ctx, site, n, loop.args.size(), [&] { return loop_culprit(l.target, n); });
+  check_room(ctx, site, n, loop.args.size(), Out::kResult,
+             [&] { return loop_culprit(l.target, n); });
 
-  Op call{Call{l.target}, {std::string()}, loop.output_types, {}, {}};
+  // The call of each iteration: the loop's arguments, the threaded one replaced by the value
+  // of the iteration before, and each x.* by x.i.
+  Op call{Call{l.target}, {std::string()}, loop.output_types, loop.args, {}};
+  std::vector<std::size_t> varying;
+  for (std::size_t p = 0; p < loop.args.size(); ++p) {
+    const std::string* s = name_of(loop.args[p]);
+    if (p == t_pos || (s && ends_in_star(*s))) varying.push_back(p);
+  }
+  LoopBindings bindings(varying);
   std::string cur = threaded;
   for (std::uint64_t i = 0; i < n; ++i) {
     poll_interrupt(kOpUnits);
-    call.args.clear();
-    for (std::size_t p = 0; p < loop.args.size(); ++p) {
-      const std::string* s = name_of(loop.args[p]);
-      if (p == t_pos)
-        call.args.emplace_back(std::in_place_index<2>, cur);
-      else if (s && ends_in_star(*s))
-        call.args.emplace_back(std::in_place_index<2>, star_name(*s, i));
-      else
-        call.args.push_back(loop.args[p]);
+    for (std::size_t p : varying) {
+      std::string& arg = std::get<std::string>(call.args[p]);
+      if (p == t_pos) arg = cur;
+      else arg = star_name(std::get<std::string>(loop.args[p]), i);
     }
     call.outputs[0] = numbered(threaded, "_", i + 1);
     const std::size_t before = out.size();
-    inline_call(ctx, call, numbered("loop", "", i), out, site, i);
+    inline_call(ctx, call, numbered("loop", "", i), out, site, i, &bindings);
     if (i == 0 && out.size() == before) break;  // the other iterations add nothing either
     cur = call.outputs[0];
   }
@@ -585,7 +725,8 @@ void expand_into(Ctx& ctx, const Function& f, Out& out) {
       const std::string& target = std::get<Call>(op.kind).target;
       const Site site{"call of", target, ctx.chain.back(), {}};
       if (call.outputs.empty()) no_outputs_failure(site, index);
-      check_room(ctx, site, 1, call.args.size(), [&] { return call_culprit(target); });
+      check_room(ctx, site, 1, call.args.size(), Out::kResult,
+                 [&] { return call_culprit(target); });
       inline_call(ctx, call, call.outputs[0], out, site);
       site_done(ctx, target);
       end_renamings(op.outputs, renames);
@@ -596,7 +737,7 @@ void expand_into(Ctx& ctx, const Function& f, Out& out) {
       end_renamings(op.outputs, renames);
       if (last) renames.insert_or_assign(loop.outputs[0], std::move(*last));
     } else {
-      count_ops(ctx, op_weight(op));
+      count_bytes(ctx, op_bytes(op));
       Op copy{op.kind, op.outputs, op.output_types, renamed_args(op.args, renames), op.comments};
       out.push_back(std::move(copy));
       end_renamings(op.outputs, renames);
@@ -627,7 +768,7 @@ void check_body(Ctx& ctx, const Function& f) {
       const Site site{"call of", c->target, ctx.chain.back(), {}};
       if (op.outputs.empty()) no_outputs_failure(site, index);
       check_first_inlining(ctx, site, op.args.size());
-      if (predicted_size(ctx, c->target) > kMaxOps) too_many(call_culprit(c->target));
+      check_alone(predicted_size(ctx, c->target), [&] { return call_culprit(c->target); });
       end_renamings(op.outputs, renames);
     } else if (const Loop* l = std::get_if<Loop>(&op.kind)) {
       const Site site{"loop over", l->target, ctx.chain.back(), {}};
@@ -643,8 +784,8 @@ void check_body(Ctx& ctx, const Function& f) {
         fatal("Loop must have a threaded arg matching output name");
       if (n > 0) {
         check_first_inlining(ctx, site, op.args.size());
-        if (times(n, predicted_size(ctx, l->target)) > kMaxOps)
-          too_many(loop_culprit(l->target, n));
+        check_alone(predicted_size(ctx, l->target).times(n),
+                    [&] { return loop_culprit(l->target, n); });
       }
       end_renamings(op.outputs, renames);
       if (n > 0) renames.insert_or_assign(op.outputs[0], numbered(op.outputs[0], "_", n));
@@ -669,7 +810,8 @@ void check_sound(Ctx& ctx, OrderedMap<Function>::const_iterator it) {
 // (a cache op inside an init or extend function too) goes to the sink as it is.
 class EntryOut {
  public:
-  explicit EntryOut(FlatSink& sink) : sink_(sink) {}
+  static constexpr bool kResult = true;
+  EntryOut(Ctx& ctx, FlatSink& sink) : ctx_(ctx), sink_(sink) {}
   void push_back(Op&& op) { push(op); }
   std::size_t size() const { return size_; }
   // A record to build the next op in, then handed on by push_scratch(): the sink writes it
@@ -691,6 +833,7 @@ class EntryOut {
   void push(Op& op) {
     ++size_;
     if (placing_ || !std::holds_alternative<Cache>(op.kind)) {
+      count_result_op(ctx_);
       sink_.op(std::move(op));
       return;
     }
@@ -698,6 +841,7 @@ class EntryOut {
     sink_.hole();
   }
 
+  Ctx& ctx_;
   FlatSink& sink_;
   OpList caches_;
   Op scratch_;
@@ -792,7 +936,7 @@ void place_cache_slot(Ctx& ctx, CacheCtx& cc, const Op& op, std::string_view ent
     record_output(cc, c.var, ty);
     Op call{Call{c.init}, {c.var}, op.output_types, op.args, {}};
     const Site site{"computed by", c.init, entry, c.var};
-    check_room(ctx, site, 1, call.args.size(), [&] { return "cache slot '" + c.var + "' computed by '" + c.init + "'"; });
+    check_room(ctx, site, 1, call.args.size(), true, [&] { return "cache slot '" + c.var + "' computed by '" + c.init + "'"; });
     inline_call(ctx, call, c.var, out, site);
     return;
   }
@@ -808,7 +952,7 @@ void place_cache_slot(Ctx& ctx, CacheCtx& cc, const Op& op, std::string_view ent
   call.args.emplace_back(std::in_place_index<2>, c.var);
   call.args.insert(call.args.end(), op.args.begin(), op.args.end());
   const Site site{"extended by", *c.extend, entry, c.var};
-  check_room(ctx, site, 1, call.args.size(), [&] { return "cache slot '" + c.var + "' extended by '" + *c.extend + "'"; });
+  check_room(ctx, site, 1, call.args.size(), true, [&] { return "cache slot '" + c.var + "' extended by '" + *c.extend + "'"; });
   inline_call(ctx, call, updated, out, site);
 }
 
@@ -869,16 +1013,29 @@ class OpCollector : public FlatSink {
 // assemble() has copied it (only the pages written count meanwhile). The text is kept as
 // spans of the chunks: the expansion's spans with a mark for each hole, and each slot's
 // spans; assemble() joins them in order under the function's head.
+//
+// With a rewriter, each name argument beginning with its prefix is noted where its JSON
+// string lies in a chunk; assemble() asks the rewriter for the new texts and puts them in
+// place of the old ones as it joins the spans.
 class FlatJsonText : public FlatSink {
  public:
-  explicit FlatJsonText(const FlatOpEdit& edit) : edit_(edit) {}
+  explicit FlatJsonText(ArgRewriter* rewriter)
+      : rewriter_(rewriter), prefix_(rewriter ? rewriter->prefix() : std::string_view()) {}
 
   void op(Op&& op) override {
-    if (edit_) edit_(op);
     std::string& chunk = room();
     const std::size_t begin = chunk.size();
     chunk += ',';
-    append_op_json(chunk, op);
+    if (rewriter_ && std::any_of(op.args.begin(), op.args.end(), [&](const Atom& a) {
+          return noted(a) != nullptr;
+        })) {
+      append_op_json(chunk, op, args_at_);
+      for (std::size_t i = 0; i < op.args.size(); ++i)
+        if (const std::string* name = noted(op.args[i]))
+          note(*name, args_at_[i].first, args_at_[i].second);
+    } else {
+      append_op_json(chunk, op);
+    }
     add_span(begin, chunk.size());
   }
   void hole() override { main_.push_back(Span{kHole, holes_++, 0}); }
@@ -903,6 +1060,8 @@ class FlatJsonText : public FlatSink {
     for (const Span& s : main_)
       if (s.chunk != kHole) size += s.end - s.begin;
     for (const Span& s : slot_spans_) size += s.end - s.begin;
+    const std::size_t new_bytes = rewrite_notes();  // sets removed_
+    size = size + new_bytes - removed_;
     std::string out;
     out.reserve(size);
     prefer_huge_pages(out.data(), out.capacity());
@@ -910,9 +1069,17 @@ class FlatJsonText : public FlatSink {
     bool first = true;
     auto copy = [&](const Span& s) {
       std::string& chunk = chunks_[s.chunk];
-      const std::size_t skip = first ? 1 : 0;  // the first op has no ',' before it
+      std::size_t at = s.begin + (first ? 1 : 0);  // the first op has no ',' before it
       first = false;
-      out.append(chunk, s.begin + skip, s.end - s.begin - skip);
+      auto n = std::lower_bound(notes_.begin(), notes_.end(), s, [](const Note& a, const Span& b) {
+        return a.chunk < b.chunk || (a.chunk == b.chunk && a.begin < b.begin);
+      });
+      for (; n != notes_.end() && n->chunk == s.chunk && n->begin < s.end; ++n) {
+        out.append(chunk, at, n->begin - at);
+        out.append(new_texts_, n->new_begin, n->new_end - n->new_begin);
+        at = n->begin + n->length;
+      }
+      out.append(chunk, at, s.end - at);
       if (--uses_[s.chunk] == 0) std::string().swap(chunk);
     };
     for (const Span& s : main_) {
@@ -940,6 +1107,53 @@ class FlatJsonText : public FlatSink {
     std::size_t end;
   };
 
+  // A noted argument: its JSON string, `length` bytes at `begin` in a chunk; once rewritten,
+  // the JSON string of its new text, bytes [new_begin, new_end) of new_texts_.
+  struct Note {
+    std::size_t chunk;
+    std::size_t begin;
+    std::size_t length;
+    std::size_t new_begin = 0;
+    std::size_t new_end = 0;
+  };
+
+  const std::string* noted(const Atom& a) const {
+    const std::string* name = name_of(a);
+    return name && name->starts_with(prefix_) ? name : nullptr;
+  }
+
+  void note(const std::string& name, std::size_t begin, std::size_t end) {
+    // A name written with escapes is kept as it is, for the rewriter.
+    if (end - begin != name.size() + 2) escaped_.emplace_back(notes_.size(), name);
+    notes_.push_back(Note{chunks_.size() - 1, begin, end - begin});
+  }
+
+  // Asks the rewriter for the new texts of the noted arguments, keeps the notes of those it
+  // rewrites, and returns the bytes their new JSON strings take.
+  std::size_t rewrite_notes() {
+    if (!rewriter_) return 0;
+    rewriter_->flattened();
+    std::string text;
+    std::size_t kept = 0, escaped = 0;
+    for (std::size_t i = 0; i < notes_.size(); ++i) {
+      Note n = notes_[i];
+      std::string_view name;
+      if (escaped < escaped_.size() && escaped_[escaped].first == i)
+        name = escaped_[escaped++].second;
+      else
+        name = std::string_view(chunks_[n.chunk]).substr(n.begin + 1, n.length - 2);
+      if (!rewriter_->rewrite(name, text)) continue;
+      n.new_begin = new_texts_.size();
+      append_json_string(new_texts_, text);
+      n.new_end = new_texts_.size();
+      removed_ += n.length;
+      notes_[kept++] = n;
+    }
+    notes_.resize(kept);
+    std::vector<std::pair<std::size_t, std::string>>().swap(escaped_);
+    return new_texts_.size();
+  }
+
   // Chunks grow from 64 KiB to 64 MiB, so that a small model's text takes little room.
   std::string& room() {
     if (chunks_.empty() || chunks_.back().size() > chunks_.back().capacity() - kRoom) {
@@ -965,7 +1179,8 @@ class FlatJsonText : public FlatSink {
     ++uses_[chunk];
   }
 
-  const FlatOpEdit& edit_;
+  ArgRewriter* rewriter_;
+  std::string_view prefix_;
   std::vector<std::string> chunks_;
   std::vector<std::size_t> uses_;  // per chunk, the spans still to be copied from it
   std::vector<Span> main_;
@@ -973,6 +1188,11 @@ class FlatJsonText : public FlatSink {
   std::vector<std::size_t> slot_first_;  // per hole, its slot's first span in slot_spans_
   std::size_t holes_ = 0;
   bool filling_ = false;
+  std::vector<Note> notes_;  // in the order of their places: by chunk, then by offset
+  std::vector<std::pair<std::size_t, std::string>> escaped_;  // note number, name
+  std::vector<std::pair<std::size_t, std::size_t>> args_at_;  // scratch: an op's arguments
+  std::string new_texts_;
+  std::size_t removed_ = 0;  // the bytes of the rewritten arguments' old JSON strings
 };
 
 }  // namespace
@@ -980,14 +1200,14 @@ class FlatJsonText : public FlatSink {
 Function flatten_into(const Module& m, std::string_view entry, const CacheKeys& cache_keys,
                       FlatSink& sink) {
   const NameSet globals = global_names(m);
-  Ctx ctx{m.functions, globals, {}, {}, 0, {}, {}, {}, {}, {}, deepest_literal_stack(m)};
+  Ctx ctx{m.functions, globals, {}, {}, 0, 0, {}, {}, {}, {}, {}, deepest_literal_stack(m)};
   const std::string entry_key(entry);
   count_sites(ctx, entry_key);
   auto it = find_function(ctx, entry_key);
 
   // The whole entry expands before any slot is placed: a stop of the expansion wins over
   // a stop of a slot.
-  EntryOut out(sink);
+  EntryOut out(ctx, sink);
   enter(ctx, it->first);
   expand_into(ctx, it->second, out);
   ctx.chain.pop_back();
@@ -1011,8 +1231,8 @@ Module flatten(const Module& m, std::string_view entry, const CacheKeys& cache_k
 }
 
 std::string write_flat_json(Module m, std::string_view entry, const CacheKeys& cache_keys,
-                            const FlatOpEdit& edit) {
-  FlatJsonText text(edit);
+                            ArgRewriter* rewriter) {
+  FlatJsonText text(rewriter);
   Function f = flatten_into(m, entry, cache_keys, text);
   std::string key(entry);
   std::vector<std::string> header_comments = std::move(m.header_comments);

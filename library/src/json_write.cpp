@@ -222,7 +222,10 @@ void append_kind_fields(std::string& out, const OpKind& kind) {
 
 }  // namespace
 
-void append_op_json(std::string& out, const Op& op) {
+namespace {
+
+void append_op_json(std::string& out, const Op& op,
+                    std::vector<std::pair<std::size_t, std::size_t>>* args_at) {
   const std::size_t start = out.size();
   out += "{\"kind\":\"";
   out += kind_words[op.kind.index()];
@@ -237,9 +240,12 @@ void append_op_json(std::string& out, const Op& op) {
     else out += "null";
   }
   out += "],\"args\":[";
+  if (args_at) args_at->resize(op.args.size());
   for (std::size_t i = 0; i < op.args.size(); ++i) {
     if (i) out += ',';
+    const std::size_t begin = out.size();
     append_atom(out, op.args[i]);
+    if (args_at) (*args_at)[i] = {begin, out.size()};
   }
   out += ']';
   if (!op.comments.empty()) {
@@ -248,6 +254,15 @@ void append_op_json(std::string& out, const Op& op) {
   }
   out += '}';
   poll_interrupt(static_cast<std::int64_t>(out.size() - start));
+}
+
+}  // namespace
+
+void append_op_json(std::string& out, const Op& op) { append_op_json(out, op, nullptr); }
+
+void append_op_json(std::string& out, const Op& op,
+                    std::vector<std::pair<std::size_t, std::size_t>>& args_at) {
+  append_op_json(out, op, &args_at);
 }
 
 void append_function_head_json(std::string& out, const Function& f) {

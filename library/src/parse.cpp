@@ -21,6 +21,9 @@ namespace travune {
 namespace {
 
 // Literal lists are read by recursion; deeper nesting stops the call instead of the stack.
+// The JSON reader takes at most 128 levels, and in a module's JSON a literal's lists lie
+// inside five of them (the module, its functions, the function, its ops and the op): a
+// literal nested deeper than 123 levels parses and formats, but its JSON does not read back.
 constexpr std::size_t kMaxLiteralDepth = 1000;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
@@ -262,7 +265,8 @@ LiteralValue parse_literal_scalar(Stream& s) {
 
 // `depth` counts the enclosing lists, this one included.
 LiteralList parse_list_literal(Stream& s, std::size_t depth) {
-  if (depth > kMaxLiteralDepth) fatal("literal list nested deeper than 1000 levels");
+  if (depth > kMaxLiteralDepth)
+    fatal("literal list nested deeper than " + std::to_string(kMaxLiteralDepth) + " levels");
   check_stack("a literal list", depth);
   LiteralList items;
   Opening list(s, Construct::LiteralList, expect(s, "["));

@@ -1,6 +1,5 @@
 #pragma once
 // The composite loader: source file and TOML configuration to the flattened module JSON.
-#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,18 +16,11 @@ using WeightMapping = HashMap<std::string, std::string>;
 ConfigMap load_config(const std::string& config_path);
 // The string leaves of the file's `weights` table under their dotted keys.
 WeightMapping load_weight_mapping(const std::string& config_path);
-// Rewrites every argument of an op that begins with "weights." through the mapping.
-class WeightRewriter {
- public:
-  explicit WeightRewriter(const WeightMapping& mapping);
-  void operator()(Op& op);
-
- private:
-  const WeightMapping& mapping_;
-  std::string key_;                         // scratch, reused across ops
-  std::vector<std::string_view> indices_;   // scratch, reused across ops
-};
-
+// The replacement of one argument beginning with "weights." through the mapping, written over
+// `to`; false when the mapping has none. `key` and `indices` are scratch buffers.
+bool rewrite_weight_reference(std::string_view name, const WeightMapping& mapping,
+                              std::string& to, std::string& key,
+                              std::vector<std::string_view>& indices);
 
 std::string load_flat_json(const std::string& trv_path, const std::string& config_path,
                            const std::string& entry, const std::vector<std::string>& cache_keys);

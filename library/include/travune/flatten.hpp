@@ -1,7 +1,6 @@
 #pragma once
 // The flattener: one function from an entry, calls inlined, loops unrolled, caches as slots.
 #include <cstddef>
-#include <functional>
 #include <string>
 #include <string_view>
 
@@ -32,13 +31,25 @@ class FlatSink {
 Function flatten_into(const Module& m, std::string_view entry, const CacheKeys& cache_keys,
                       FlatSink& sink);
 
-// Changes an op of the flattened entry just before it is written.
-using FlatOpEdit = std::function<void(Op&)>;
+// Rewrites arguments of the flattened entry's ops once flattening has gone through. The
+// flattener notes where each name argument beginning with prefix() lies in its output; when
+// the whole entry is flattened (every stop of flattening has passed), it calls flattened()
+// once, then rewrite() for each noted argument, in output order.
+class ArgRewriter {
+ public:
+  virtual ~ArgRewriter() = default;
+  virtual std::string_view prefix() const = 0;
+  // May stop the call.
+  virtual void flattened() = 0;
+  // Writes the new text of argument `name` over `to` and returns true, or returns false to
+  // keep the argument.
+  virtual bool rewrite(std::string_view name, std::string& to) = 0;
+};
 
-// write_module_json(flatten(m, entry, cache_keys)), each op passed through `edit` (when
-// given), written as the ops are produced without holding them; `m` is released as soon
-// as flattening is done.
+// write_module_json(flatten(m, entry, cache_keys)), written as the ops are produced without
+// holding them; `m` is released as soon as flattening is done, before `rewriter` (when given)
+// rewrites the arguments it asks for.
 std::string write_flat_json(Module m, std::string_view entry, const CacheKeys& cache_keys,
-                            const FlatOpEdit& edit = {});
+                            ArgRewriter* rewriter = nullptr);
 
 }  // namespace travune

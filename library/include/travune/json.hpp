@@ -31,6 +31,10 @@ void append_json_string_array(std::string& out, const Strings& items) {
 void append_json_float(std::string& out, double x);
 void append_type_json(std::string& out, const TensorType& t);
 void append_op_json(std::string& out, const Op& op);
+// As append_op_json, and sets args_at[i] to where argument i's text lies in `out`: bytes
+// [first, second).
+void append_op_json(std::string& out, const Op& op,
+                    std::vector<std::pair<std::size_t, std::size_t>>& args_at);
 
 // A module's JSON written piece by piece, byte for byte as write_module_json writes it whole:
 // open_module_json, then append_function_entry_json for each function in map order (first
