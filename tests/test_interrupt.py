@@ -26,6 +26,8 @@ REACTION = 0.5
 # ops or loop iterations.
 SETUP = r'''
 import json, signal, sys, time, _travune as t
+# Python's own handler, even where the child was started with SIGINT ignored (a background job).
+signal.signal(signal.SIGINT, signal.default_int_handler)
 scenario, path, n = sys.argv[1], sys.argv[2], int(sys.argv[3])
 EXAMPLE = sys.argv[4]
 LINE = "  x: f32[4] = map[relu](x)\n"
