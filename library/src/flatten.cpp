@@ -397,8 +397,10 @@ struct Bindings {
   // prefixes of these lengths.
   std::vector<std::size_t> star_lengths;
   // Parameters bound to a number: their uses read the number until the callee
-  // defines the name again.
-  HashMap<std::string, Atom> numbers;
+  // defines the name again. Keys are the callee's parameter names and values the call's
+  // arguments, both outliving the bindings: a call binding many parameters to numbers
+  // copies none of them.
+  HashMap<std::string_view, const Atom*> numbers;
   // The names of `numbers` that the body being inlined has defined again so far.
   HashSet<std::string> redefined;
 };
@@ -440,7 +442,7 @@ void drop_number(Bindings& b, std::string_view name) {
 }
 
 void put_number(Bindings& b, const std::string& param, const Atom& value) {
-  b.numbers.insert_or_assign(param, value);
+  b.numbers.insert_or_assign(param, &value);
 }
 
 void put_param(Bindings& b, const std::string& param, std::string arg) {
@@ -450,7 +452,7 @@ void put_param(Bindings& b, const std::string& param, std::string arg) {
 
 const Atom* number_for(const Bindings& b, std::string_view name) {
   auto it = b.numbers.find(name);
-  return it == b.numbers.end() || b.redefined.contains(name) ? nullptr : &it->second;
+  return it == b.numbers.end() || b.redefined.contains(name) ? nullptr : it->second;
 }
 
 // A call of `a` arguments binds a callee of `p` parameters when a == p or 1 <= a < p.
