@@ -16,6 +16,9 @@
 #include "travune/json.hpp"
 #include "travune/stack.hpp"
 
+#include <tsl/ordered_map.h>
+#include <tsl/ordered_set.h>
+
 namespace travune {
 namespace {
 
@@ -53,6 +56,20 @@ constexpr std::size_t kMaxNesting = 256;
 
 using NameSet = HashSet<std::string>;
 using NameMap = HashMap<std::string, std::string>;
+
+// Tables of a callee's parameter names, which hold an entry per parameter: views of the names
+// kept in one vector, with open-addressed buckets of an index and a hash. A callee or a call
+// of many parameters fills and drops them without an allocation per entry, and a lookup
+// touches a bucket and an entry instead of a chain of nodes spread over the memory.
+// (Erasing keeps order and takes time in proportion to the entries: use unordered_erase.)
+using ParamNameSet = tsl::ordered_set<std::string_view, KeyedHash, std::equal_to<>,
+                                      std::allocator<std::string_view>,
+                                      std::vector<std::string_view>>;
+template <class V>
+using ParamNameMap =
+    tsl::ordered_map<std::string_view, V, KeyedHash, std::equal_to<>,
+                     std::allocator<std::pair<std::string_view, V>>,
+                     std::vector<std::pair<std::string_view, V>>>;
 
 // A list of ops that grows without moving what it holds. Moving an Op may throw
 // (the axes map of view and tile ops), so a growing std::vector<Op> would copy
@@ -105,7 +122,7 @@ class OpList {
 // iteration of the same function inlines the same body.
 struct Expanded {
   OpList body;
-  HashSet<std::string_view> param_names;
+  ParamNameSet param_names;
 };
 
 // What the expansion of a function holds, worked out without building it: its ops other
@@ -387,9 +404,11 @@ struct StarBinding {
 };
 
 // The bindings of one inlined call. Every table is looked up by name, so binding and
-// renaming take time in proportion to the names bound and renamed.
+// renaming take time in proportion to the names bound and renamed. The keys of param_map
+// and numbers are views of the callee's parameter and return names, which outlive the
+// bindings.
 struct Bindings {
-  NameMap param_map;
+  ParamNameMap<std::string> param_map;
   // Namespace parameters. A name matching two of them (w and w.a for w.a.b) takes the one
   // declared first: the lower order.
   HashMap<std::string, StarBinding> star_map;
@@ -397,10 +416,9 @@ struct Bindings {
   // prefixes of these lengths.
   std::vector<std::size_t> star_lengths;
   // Parameters bound to a number: their uses read the number until the callee
-  // defines the name again. Keys are the callee's parameter names and values the call's
-  // arguments, both outliving the bindings: a call binding many parameters to numbers
-  // copies none of them.
-  HashMap<std::string_view, const Atom*> numbers;
+  // defines the name again. The values point at the call's arguments, which outlive the
+  // bindings too: a call binding many parameters to numbers copies none of them.
+  ParamNameMap<const Atom*> numbers;
   // The names of `numbers` that the body being inlined has defined again so far.
   HashSet<std::string> redefined;
 };
@@ -438,16 +456,16 @@ const std::pair<const std::string, StarBinding>* star_for(const Bindings& b, std
 }
 
 void drop_number(Bindings& b, std::string_view name) {
-  if (auto it = b.numbers.find(name); it != b.numbers.end()) b.numbers.erase(it);
+  b.numbers.unordered_erase(name);
 }
 
 void put_number(Bindings& b, const std::string& param, const Atom& value) {
-  b.numbers.insert_or_assign(param, &value);
+  b.numbers.insert_or_assign(std::string_view(param), &value);
 }
 
 void put_param(Bindings& b, const std::string& param, std::string arg) {
   drop_number(b, param);
-  b.param_map.insert_or_assign(param, std::move(arg));
+  b.param_map.insert_or_assign(std::string_view(param), std::move(arg));
 }
 
 const Atom* number_for(const Bindings& b, std::string_view name) {
