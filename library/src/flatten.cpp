@@ -16,9 +16,6 @@
 #include "travune/json.hpp"
 #include "travune/stack.hpp"
 
-#include <tsl/ordered_map.h>
-#include <tsl/ordered_set.h>
-
 namespace travune {
 namespace {
 
@@ -56,20 +53,6 @@ constexpr std::size_t kMaxNesting = 256;
 
 using NameSet = HashSet<std::string>;
 using NameMap = HashMap<std::string, std::string>;
-
-// Tables of a callee's parameter names, which hold an entry per parameter: views of the names
-// kept in one vector, with open-addressed buckets of an index and a hash. A callee or a call
-// of many parameters fills and drops them without an allocation per entry, and a lookup
-// touches a bucket and an entry instead of a chain of nodes spread over the memory.
-// (Erasing keeps order and takes time in proportion to the entries: use unordered_erase.)
-using ParamNameSet = tsl::ordered_set<std::string_view, KeyedHash, std::equal_to<>,
-                                      std::allocator<std::string_view>,
-                                      std::vector<std::string_view>>;
-template <class V>
-using ParamNameMap =
-    tsl::ordered_map<std::string_view, V, KeyedHash, std::equal_to<>,
-                     std::allocator<std::pair<std::string_view, V>>,
-                     std::vector<std::pair<std::string_view, V>>>;
 
 // A list of ops that grows without moving what it holds. Moving an Op may throw
 // (the axes map of view and tile ops), so a growing std::vector<Op> would copy
@@ -122,7 +105,7 @@ class OpList {
 // iteration of the same function inlines the same body.
 struct Expanded {
   OpList body;
-  ParamNameSet param_names;
+  ViewSet param_names;
 };
 
 // What the expansion of a function holds, worked out without building it: its ops other
@@ -408,7 +391,7 @@ struct StarBinding {
 // and numbers are views of the callee's parameter and return names, which outlive the
 // bindings.
 struct Bindings {
-  ParamNameMap<std::string> param_map;
+  ViewMap<std::string> param_map;
   // Namespace parameters. A name matching two of them (w and w.a for w.a.b) takes the one
   // declared first: the lower order.
   HashMap<std::string, StarBinding> star_map;
@@ -418,7 +401,7 @@ struct Bindings {
   // Parameters bound to a number: their uses read the number until the callee
   // defines the name again. The values point at the call's arguments, which outlive the
   // bindings too: a call binding many parameters to numbers copies none of them.
-  ParamNameMap<const Atom*> numbers;
+  ViewMap<const Atom*> numbers;
   // The names of `numbers` that the body being inlined has defined again so far.
   HashSet<std::string> redefined;
 };
