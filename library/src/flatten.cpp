@@ -105,7 +105,7 @@ class OpList {
 // iteration of the same function inlines the same body.
 struct Expanded {
   OpList body;
-  HashSet<std::string_view> param_names;
+  ViewSet param_names;
 };
 
 // What the expansion of a function holds, worked out without building it: its ops other
@@ -387,9 +387,11 @@ struct StarBinding {
 };
 
 // The bindings of one inlined call. Every table is looked up by name, so binding and
-// renaming take time in proportion to the names bound and renamed.
+// renaming take time in proportion to the names bound and renamed. The keys of param_map
+// and numbers are views of the callee's parameter and return names, which outlive the
+// bindings.
 struct Bindings {
-  NameMap param_map;
+  ViewMap<std::string> param_map;
   // Namespace parameters. A name matching two of them (w and w.a for w.a.b) takes the one
   // declared first: the lower order.
   HashMap<std::string, StarBinding> star_map;
@@ -397,8 +399,9 @@ struct Bindings {
   // prefixes of these lengths.
   std::vector<std::size_t> star_lengths;
   // Parameters bound to a number: their uses read the number until the callee
-  // defines the name again.
-  HashMap<std::string, Atom> numbers;
+  // defines the name again. The values point at the call's arguments, which outlive the
+  // bindings too: a call binding many parameters to numbers copies none of them.
+  ViewMap<const Atom*> numbers;
   // The names of `numbers` that the body being inlined has defined again so far.
   HashSet<std::string> redefined;
 };
@@ -436,21 +439,21 @@ const std::pair<const std::string, StarBinding>* star_for(const Bindings& b, std
 }
 
 void drop_number(Bindings& b, std::string_view name) {
-  if (auto it = b.numbers.find(name); it != b.numbers.end()) b.numbers.erase(it);
+  b.numbers.unordered_erase(name);
 }
 
 void put_number(Bindings& b, const std::string& param, const Atom& value) {
-  b.numbers.insert_or_assign(param, value);
+  b.numbers.insert_or_assign(std::string_view(param), &value);
 }
 
 void put_param(Bindings& b, const std::string& param, std::string arg) {
   drop_number(b, param);
-  b.param_map.insert_or_assign(param, std::move(arg));
+  b.param_map.insert_or_assign(std::string_view(param), std::move(arg));
 }
 
 const Atom* number_for(const Bindings& b, std::string_view name) {
   auto it = b.numbers.find(name);
-  return it == b.numbers.end() || b.redefined.contains(name) ? nullptr : &it->second;
+  return it == b.numbers.end() || b.redefined.contains(name) ? nullptr : it->second;
 }
 
 // A call of `a` arguments binds a callee of `p` parameters when a == p or 1 <= a < p.

@@ -116,7 +116,7 @@ struct PatternSides {
 }  // namespace
 
 struct FunctionResolver::Scratch {
-  HashMap<std::string_view, const TensorType*> env;
+  ViewMap<const TensorType*> env;
   HashSet<std::string_view> left_names;
   HashMap<std::string_view, std::int64_t> known;
   // A model repeats a few patterns over many ops and functions: each is tokenised once. The
@@ -226,8 +226,13 @@ void resolve_axes(std::string_view pattern, OrderedMap<std::int64_t>& axes, cons
 }
 
 void resolve_function(std::string_view key, Function& f, Scratch& s) {
-  s.env.clear();
-  for (const Param& p : f.params) s.env.insert_or_assign(p.name, &p.ty);
+  // Emptying a table costs its buckets: one left far larger by an earlier function is
+  // dropped instead, so that many small functions after a huge one stay linear.
+  const std::size_t names = f.params.size() + f.ops.size();
+  if (s.env.bucket_count() > 4 * names + 64) s.env = ViewMap<const TensorType*>();
+  else s.env.clear();
+  s.env.reserve(names);
+  for (const Param& p : f.params) s.env.insert_or_assign(std::string_view(p.name), &p.ty);
   for (std::size_t i = 0; i < f.ops.size(); ++i) {
     poll_interrupt(kOpUnits);
     Op& op = f.ops[i];

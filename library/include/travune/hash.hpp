@@ -10,6 +10,11 @@
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include <tsl/ordered_map.h>
+#include <tsl/ordered_set.h>
 
 namespace travune {
 
@@ -27,5 +32,18 @@ template <class K, class V>
 using HashMap = std::unordered_map<K, V, KeyedHash, std::equal_to<>>;
 template <class K>
 using HashSet = std::unordered_set<K, KeyedHash, std::equal_to<>>;
+
+// Tables keyed by views of names that outlive the table, for tables that may hold an entry
+// per parameter or per op of a function: the entries in one vector, with open-addressed
+// buckets of an index and a hash. They fill and empty without an allocation per entry, and
+// a lookup touches a bucket and an entry instead of a chain of nodes spread over the memory.
+// Erasing with erase keeps the order and takes time in proportion to the entries: use
+// unordered_erase.
+template <class V>
+using ViewMap = tsl::ordered_map<std::string_view, V, KeyedHash, std::equal_to<>,
+                                 std::allocator<std::pair<std::string_view, V>>,
+                                 std::vector<std::pair<std::string_view, V>>>;
+using ViewSet = tsl::ordered_set<std::string_view, KeyedHash, std::equal_to<>,
+                                 std::allocator<std::string_view>, std::vector<std::string_view>>;
 
 }  // namespace travune
