@@ -149,6 +149,16 @@ const PatternSides& pattern_sides(std::string_view pattern, std::size_t arrow, S
   return it->second;
 }
 
+// Empties a scratch table for about `n` entries. Emptying costs the table's buckets, so one
+// left far larger by an earlier use (a huge function or pattern) is replaced instead: many
+// small uses after a huge one stay linear.
+template <class Table>
+void empty_for(Table& t, std::size_t n) {
+  if (t.bucket_count() > 4 * n + 64) t = Table();
+  else t.clear();
+  t.reserve(n);
+}
+
 // Binds the left side's axis names to the concrete dimensions of the first argument's type.
 void bind_left(const PatternSide& left, const std::vector<Dim>& shape, Scratch& s) {
   for (std::size_t j = 0; j < left.elems.size(); ++j) {
@@ -209,11 +219,11 @@ void resolve_axes(std::string_view pattern, OrderedMap<std::int64_t>& axes, cons
   if (arrow == std::string_view::npos) return;
 
   const PatternSides& sides = pattern_sides(pattern, arrow, s);
-  s.left_names.clear();
+  empty_for(s.left_names, sides.left.elems.size());
   for (const PatternElem& e : sides.left.elems) {
     if (!e.group) s.left_names.insert(sides.left.axis(e));
   }
-  s.known.clear();
+  empty_for(s.known, sides.left.elems.size());
   if (!op.args.empty()) {
     if (const std::string* arg = std::get_if<std::string>(&op.args.front())) {
       auto it = s.env.find(*arg);
@@ -226,12 +236,7 @@ void resolve_axes(std::string_view pattern, OrderedMap<std::int64_t>& axes, cons
 }
 
 void resolve_function(std::string_view key, Function& f, Scratch& s) {
-  // Emptying a table costs its buckets: one left far larger by an earlier function is
-  // dropped instead, so that many small functions after a huge one stay linear.
-  const std::size_t names = f.params.size() + f.ops.size();
-  if (s.env.bucket_count() > 4 * names + 64) s.env = ViewMap<const TensorType*>();
-  else s.env.clear();
-  s.env.reserve(names);
+  empty_for(s.env, f.params.size() + f.ops.size());
   for (const Param& p : f.params) s.env.insert_or_assign(std::string_view(p.name), &p.ty);
   for (std::size_t i = 0; i < f.ops.size(); ++i) {
     poll_interrupt(kOpUnits);
