@@ -877,7 +877,7 @@ NameSet global_names(const Module& m) {
       if (const std::string* s = std::get_if<std::string>(&d)) dims.insert(*s);
   };
   for (const auto& [key, f] : m.functions) {
-    dims.clear();
+    empty_for(dims, f.params.size() + f.returns.size() + f.ops.size());
     for (const Param& p : f.params) add_dims(p.ty);
     for (const Param& p : f.returns) add_dims(p.ty);
     for (const Op& op : f.ops)

@@ -149,16 +149,6 @@ const PatternSides& pattern_sides(std::string_view pattern, std::size_t arrow, S
   return it->second;
 }
 
-// Empties a scratch table for about `n` entries. Emptying costs the table's buckets, so one
-// left far larger by an earlier use (a huge function or pattern) is replaced instead: many
-// small uses after a huge one stay linear.
-template <class Table>
-void empty_for(Table& t, std::size_t n) {
-  if (t.bucket_count() > 4 * n + 64) t = Table();
-  else t.clear();
-  t.reserve(n);
-}
-
 // Binds the left side's axis names to the concrete dimensions of the first argument's type.
 void bind_left(const PatternSide& left, const std::vector<Dim>& shape, Scratch& s) {
   for (std::size_t j = 0; j < left.elems.size(); ++j) {

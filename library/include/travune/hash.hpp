@@ -46,4 +46,14 @@ using ViewMap = tsl::ordered_map<std::string_view, V, KeyedHash, std::equal_to<>
 using ViewSet = tsl::ordered_set<std::string_view, KeyedHash, std::equal_to<>,
                                  std::allocator<std::string_view>, std::vector<std::string_view>>;
 
+// Empties a table reused for one function or op after another, for about `n` entries.
+// Emptying costs the table's buckets, so one left far larger by an earlier use (a huge
+// function or pattern) is replaced instead: many small uses after a huge one stay linear.
+template <class Table>
+void empty_for(Table& t, std::size_t n) {
+  if (t.bucket_count() > 4 * n + 64) t = Table();
+  else t.clear();
+  t.reserve(n);
+}
+
 }  // namespace travune
