@@ -1,7 +1,9 @@
 #include "travune/ast.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <limits>
 
 #include "unicode.hpp"
 
@@ -88,6 +90,13 @@ std::string debug_type(const TensorType& t) {
   }
   out += "] }";
   return out;
+}
+
+std::int64_t truncate_saturating(double x) {
+  if (std::isnan(x)) return 0;
+  if (x >= 0x1p63) return std::numeric_limits<std::int64_t>::max();
+  if (x < -0x1p63) return std::numeric_limits<std::int64_t>::min();
+  return static_cast<std::int64_t>(x);
 }
 
 }  // namespace travune

@@ -1,7 +1,6 @@
 #include "travune/flatten.hpp"
 
 #include <algorithm>
-#include <charconv>
 #include <cstdint>
 #include <functional>
 #include <limits>
@@ -15,6 +14,7 @@
 #include "travune/interrupt.hpp"
 #include "travune/json.hpp"
 #include "travune/stack.hpp"
+#include "number_text.hpp"
 
 namespace travune {
 namespace {
@@ -154,12 +154,6 @@ struct Ctx {
 // ---------------------------------------------------------------------------
 // Small helpers.
 
-void append_u64(std::string& out, std::uint64_t n) {
-  char buf[24];
-  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, n);
-  out.append(buf, end);
-}
-
 std::string joined(std::string_view a, std::string_view sep, std::string_view b) {
   std::string s;
   s.reserve(a.size() + sep.size() + b.size());
@@ -171,7 +165,7 @@ std::string numbered(std::string_view a, std::string_view sep, std::uint64_t n) 
   std::string s;
   s.reserve(a.size() + sep.size() + 20);
   s.append(a).append(sep);
-  append_u64(s, n);
+  append_int(s, n);
   return s;
 }
 
@@ -204,7 +198,7 @@ std::string site_text(const Site& s) {
 // "1 argument", "3 arguments".
 std::string counted(std::size_t n, std::string_view noun) {
   std::string t;
-  append_u64(t, n);
+  append_int(t, n);
   t.append(" ").append(noun);
   if (n != 1) t += 's';
   return t;
@@ -220,7 +214,7 @@ std::string counted(std::size_t n, std::string_view noun) {
 [[noreturn]] void no_outputs_failure(const Site& s, std::size_t op) {
   std::string msg(s.kind);
   msg.append(" '").append(s.target).append("' at op ");
-  append_u64(msg, op);
+  append_int(msg, op);
   msg.append(" of '").append(s.in).append("' has no outputs");
   fatal(std::move(msg));
 }

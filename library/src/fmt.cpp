@@ -6,20 +6,13 @@
 #include <charconv>
 #include <cmath>
 
-#include "float_text.hpp"
+#include "number_text.hpp"
 #include "travune/interrupt.hpp"
 #include "travune/parse.hpp"
 #include "travune/stack.hpp"
 
 namespace travune {
 namespace {
-
-template <class Int>
-void append_int(std::string& out, Int v) {
-  char buf[24];
-  auto res = std::to_chars(buf, buf + sizeof buf, v);
-  out.append(buf, res.ptr);
-}
 
 template <class Int>
 std::size_t int_size(Int v) {

@@ -15,7 +15,7 @@
 #if defined(__linux__)
 #endif
 
-#include "float_text.hpp"
+#include "number_text.hpp"
 #include "json_read_kit.hpp"
 #include "travune/fatal.hpp"
 #include "travune/file.hpp"

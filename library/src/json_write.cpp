@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "float_text.hpp"
+#include "number_text.hpp"
 #include "travune/interrupt.hpp"
 #include "travune/json.hpp"
 #include "travune/stack.hpp"
@@ -100,13 +100,6 @@ void append_json_float(std::string& out, double x) {
 }
 
 namespace {
-
-template <class Int>
-void append_int(std::string& out, Int v) {
-  char buf[24];
-  auto res = std::to_chars(buf, buf + sizeof buf, v);
-  out.append(buf, res.ptr);
-}
 
 void append_key(std::string& out, std::string_view key) {
   out += '"';

@@ -138,14 +138,6 @@ std::optional<double> read_f64(std::string_view s) {
   return value;
 }
 
-// Truncates toward zero; beyond the signed 64-bit range gives the nearest end of it.
-std::int64_t truncate_saturating(double x) {
-  if (std::isnan(x)) return 0;
-  if (x >= 9223372036854775808.0) return std::numeric_limits<std::int64_t>::max();
-  if (x <= -9223372036854775808.0) return std::numeric_limits<std::int64_t>::min();
-  return static_cast<std::int64_t>(x);
-}
-
 // ---- atoms and argument lists ----
 
 // An Atom whose Name still points into the source text.

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-#include "float_text.hpp"
+#include "number_text.hpp"
 #include "travune/ast.hpp"
 
 namespace travune {

@@ -27,15 +27,6 @@ struct Lookup {
   }
 };
 
-// Truncation toward zero that saturates at the ends of the range; NaN gives 0.
-std::int64_t saturating_trunc(double f) {
-  using limits = std::numeric_limits<std::int64_t>;
-  if (std::isnan(f)) return 0;
-  if (f >= 0x1p63) return limits::max();
-  if (f < -0x1p63) return limits::min();
-  return static_cast<std::int64_t>(f);
-}
-
 constexpr std::string_view param_prefix = "param.";
 
 // Only a dimension written "param." and a name is looked up, under the name.
@@ -47,7 +38,7 @@ void sub_dim_in(Dim& d, Lookup& lookup) {
   if (const std::int64_t* i = std::get_if<std::int64_t>(v)) {
     d = *i;
   } else if (const double* f = std::get_if<double>(v)) {
-    d = saturating_trunc(*f);
+    d = truncate_saturating(*f);
   }
 }
 

@@ -1,4 +1,4 @@
-#include "float_text.hpp"
+#include "number_text.hpp"
 
 #include <charconv>
 #include <cstdlib>

@@ -1,8 +1,17 @@
 #pragma once
-// Shortest round-trip decimal digits of a double, and the two layouts built on them.
+// Numbers as text: integers, and the shortest round-trip digits of a double with the two
+// layouts built on them.
+#include <charconv>
 #include <string>
 
 namespace travune {
+
+// Decimal digits of an integer, appended.
+template <class Int>
+void append_int(std::string& out, Int v) {
+  char buf[24];
+  out.append(buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
+}
 
 // value = (negative ? -1 : 1) * 0.DIGITS * 10^point; digits has no leading zero except "0" itself.
 struct ShortestDigits {
