@@ -1,18 +1,14 @@
 #pragma once
-// The bodies of the ten Python functions: converted arguments in, one text out.
+// The ten Python functions, in the order they are added to the module and to __all__: each
+// one's name, text signature, parameters and body. A body reads its arguments by their
+// positions in the parameter list declared beside it.
+#include <cstddef>
+
 #include "boundary.hpp"
 
 namespace travune {
 
-std::string load_flat_json_body(const Args& a);
-std::string parse_to_json_body(const Args& a);
-std::string resolve_json_body(const Args& a);
-std::string flatten_json_body(const Args& a);
-std::string infer_axes_json_body(const Args& a);
-std::string check_json_body(const Args& a);
-std::string fmt_source_body(const Args& a);
-std::string fmt_json_body(const Args& a);
-std::string check_file_body(const Args& a);
-std::string fmt_file_body(const Args& a);
+inline constexpr std::size_t kFunctionCount = 10;
+extern const FunctionSpec kFunctions[kFunctionCount];
 
 }  // namespace travune

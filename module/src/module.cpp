@@ -1,51 +1,15 @@
-// Module initialisation: the module object, created once, and its table of ten functions.
+// Module initialisation: the module object, created once, with the functions of kFunctions
+// (functions.cpp) as its methods.
+#include <array>
 #include <atomic>
+#include <cstdint>
+#include <utility>
 
 #include "boundary.hpp"
 #include "functions.hpp"
 
 namespace travune {
 namespace {
-
-constexpr ParamSpec kLoadFlatJson[] = {
-    {"trv_path", ParamKind::Text, true, false},
-    {"config_path", ParamKind::Text, true, false},
-    {"entry", ParamKind::Text, false, false, "main"},
-    {"cache_keys", ParamKind::CacheKeys, false, false}};
-constexpr ParamSpec kSource[] = {{"source", ParamKind::Text, true, false}};
-constexpr ParamSpec kModuleConfig[] = {{"module_json", ParamKind::Text, true, false},
-                                       {"config_json", ParamKind::Text, true, false}};
-constexpr ParamSpec kFlatten[] = {{"module_json", ParamKind::Text, true, false},
-                                  {"entry", ParamKind::Text, true, false},
-                                  {"cache_keys", ParamKind::CacheKeys, false, false}};
-constexpr ParamSpec kModuleJson[] = {{"module_json", ParamKind::Text, true, false}};
-constexpr ParamSpec kSourceWidth[] = {{"source", ParamKind::Text, true, false},
-                                      {"width", ParamKind::Width, false, true}};
-constexpr ParamSpec kModuleJsonWidth[] = {{"module_json", ParamKind::Text, true, false},
-                                          {"width", ParamKind::Width, false, true}};
-constexpr ParamSpec kPath[] = {{"path", ParamKind::Text, true, false}};
-constexpr ParamSpec kPathWidth[] = {{"path", ParamKind::Text, true, false},
-                                    {"width", ParamKind::Width, false, true}};
-
-// The functions in the order they are added to the module and to __all__.
-const FunctionSpec kFunctions[] = {
-    {"load_flat_json",
-     "load_flat_json(trv_path, config_path, entry=\"main\", cache_keys=...)\n--\n\n",
-     kLoadFlatJson, load_flat_json_body},
-    {"parse_to_json", "parse_to_json(source)\n--\n\n", kSource, parse_to_json_body},
-    {"resolve_json", "resolve_json(module_json, config_json)\n--\n\n", kModuleConfig,
-     resolve_json_body},
-    {"flatten_json", "flatten_json(module_json, entry, cache_keys=...)\n--\n\n", kFlatten,
-     flatten_json_body},
-    {"infer_axes_json", "infer_axes_json(module_json)\n--\n\n", kModuleJson,
-     infer_axes_json_body},
-    {"check_json", "check_json(module_json)\n--\n\n", kModuleJson, check_json_body},
-    {"fmt_source", "fmt_source(source, *, width=100)\n--\n\n", kSourceWidth, fmt_source_body},
-    {"fmt_json", "fmt_json(module_json, *, width=100)\n--\n\n", kModuleJsonWidth, fmt_json_body},
-    {"check_file", "check_file(path)\n--\n\n", kPath, check_file_body},
-    {"fmt_file", "fmt_file(path, *, width=100)\n--\n\n", kPathWidth, fmt_file_body},
-};
-constexpr std::size_t kFunctionCount = sizeof kFunctions / sizeof kFunctions[0];
 
 template <std::size_t I>
 PyObject* entry_point(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
