@@ -21,7 +21,7 @@ build: venv $(BUILD)/build.ninja
 	$(CMAKE) --build $(BUILD)
 
 test-cpp: build
-	@if [ -x $(BUILD)/travune_tests ]; then $(BUILD)/travune_tests --gtest_brief=1; fi
+	$(BUILD)/travune_tests --gtest_brief=1
 
 test-py: build
 	$(PY) -m pytest -q tests
