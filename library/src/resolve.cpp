@@ -105,17 +105,15 @@ std::int64_t wrapping_mul(std::int64_t a, std::int64_t b) {
   return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) * static_cast<std::uint64_t>(b));
 }
 
-// Working values, kept across ops and functions only to reuse their storage. Keys are views
-// into the function being resolved, whose names and types do not move while it is resolved.
 // Both sides of one pattern, tokenised.
 struct PatternSides {
   PatternSide left;
   PatternSide right;
 };
 
-}  // namespace
-
-struct FunctionResolver::Scratch {
+// Working values, kept across ops and functions only to reuse their storage. Keys are views
+// into the function being resolved, whose names and types do not move while it is resolved.
+struct Scratch {
   ViewMap<const TensorType*> env;
   HashSet<std::string_view> left_names;
   HashMap<std::string_view, std::int64_t> known;
@@ -124,10 +122,6 @@ struct FunctionResolver::Scratch {
   // so the cache outlives the functions that are resolved and dropped one by one.
   HashMap<std::string, PatternSides> patterns;
 };
-
-namespace {
-
-using Scratch = FunctionResolver::Scratch;
 
 // Re-points the tokens of `side`, views into `from`, to the same places in `to`.
 void move_views(PatternSide& side, std::string_view from, std::string_view to) {
@@ -252,10 +246,16 @@ void resolve_function(std::string_view key, Function& f, Scratch& s) {
 
 }  // namespace
 
-FunctionResolver::FunctionResolver() : scratch_(std::make_unique<Scratch>()) {}
+struct FunctionResolver::State {
+  Scratch scratch;
+};
+
+FunctionResolver::FunctionResolver() : state_(std::make_unique<State>()) {}
 FunctionResolver::~FunctionResolver() = default;
 
-void FunctionResolver::resolve(std::string_view key, Function& f) { resolve_function(key, f, *scratch_); }
+void FunctionResolver::resolve(std::string_view key, Function& f) {
+  resolve_function(key, f, state_->scratch);
+}
 
 Module resolve(const Module& m) { return resolve(Module(m)); }
 

@@ -1,6 +1,7 @@
 // Substitution of configuration values: "param." dimensions of declared types become concrete
-// sizes and symbolic loop counts become fixed counts. Each routine copies its input once and
-// substitutes in the copy; nothing else changes.
+// sizes and symbolic loop counts become fixed counts; nothing else changes. Values are replaced
+// in place: in a module the caller gives up, or in a function it holds (sub_function_in_place);
+// sub_module of a module the caller keeps copies it once and substitutes in the copy.
 #include "config.hpp"
 
 #include <cmath>
@@ -73,28 +74,7 @@ void sub_function_in(Function& f, Lookup& lookup) {
   for (Op& o : f.ops) sub_op_in(o, lookup);
 }
 
-// A copy of `value` with `sub_in` applied to it.
-template <class T>
-T substituted(const T& value, const ConfigMap& config, void (*sub_in)(T&, Lookup&)) {
-  T out = value;
-  Lookup lookup{config, {}};
-  sub_in(out, lookup);
-  return out;
-}
-
 }  // namespace
-
-Dim sub_dim(const Dim& d, const ConfigMap& config) { return substituted(d, config, sub_dim_in); }
-
-TensorType sub_type(const TensorType& t, const ConfigMap& config) {
-  return substituted(t, config, sub_type_in);
-}
-
-Op sub_op(const Op& o, const ConfigMap& config) { return substituted(o, config, sub_op_in); }
-
-Function sub_function(const Function& f, const ConfigMap& config) {
-  return substituted(f, config, sub_function_in);
-}
 
 Module sub_module(const Module& m, const ConfigMap& config) {
   return sub_module(Module(m), config);

@@ -19,10 +19,6 @@ using ConfigMap = HashMap<std::string, ConfigValue>;
 // Reads a JSON object of configuration values (a later duplicate wins); a reader error throws JsonError.
 ConfigMap read_config_json(std::string_view text);
 
-Dim sub_dim(const Dim& d, const ConfigMap& config);
-TensorType sub_type(const TensorType& t, const ConfigMap& config);
-Op sub_op(const Op& o, const ConfigMap& config);
-Function sub_function(const Function& f, const ConfigMap& config);
 // A copy of `m` with configured "param." dimensions and symbolic loop counts replaced.
 Module sub_module(const Module& m, const ConfigMap& config);
 // The same, substituting in place in a module the caller gives up.

@@ -23,10 +23,9 @@ class FunctionResolver {
   // Fills the missing axes of the view and tile ops of `f`; failures name the function `key`.
   void resolve(std::string_view key, Function& f);
 
-  struct Scratch;
-
  private:
-  std::unique_ptr<Scratch> scratch_;
+  struct State;  // the working tables, defined in resolve.cpp
+  std::unique_ptr<State> state_;
 };
 
 }  // namespace travune
