@@ -1,16 +1,17 @@
 // The flattener: one function from an entry, with nothing left to call.
 //
-// Each call op is inlined: its target's body is expanded once per flatten call (its own calls
-// inlined, its loops unrolled) and kept, and every call of it copies that body with the
-// callee's names bound to the caller's (parameters to arguments, returns to outputs, other
-// names under the call's first output as a dotted prefix). Each loop op is unrolled into one
-// such call per iteration, threading its first output from each iteration to the next. The
-// entry's ops go to a sink as they are produced, except its cache ops: once the whole entry
-// is expanded, each becomes a slot (its init function inlined, or a value the caller supplies
-// and its extend function updates), placed where the cache op stood. Every call and loop is
-// weighed before it is expanded, so a module that would pass the bounds on ops, bytes or
-// nesting stops before building them, with the message the expansion itself would give
-// first.
+// Each call op is inlined: its target's body is expanded (its own calls inlined, its loops
+// unrolled) once per flatten call and kept while calls of it remain, and every call copies
+// that body with the callee's names bound to the caller's (parameters to arguments, returns
+// to outputs, "param." names and dimension names kept, other names under a dotted prefix: the
+// call's first output, or "loopN" in iteration N of a loop). Each loop op is unrolled into
+// one such call per iteration, threading its first output from each iteration to the next.
+// The entry's ops go to a sink as they are produced, except its cache ops: once the whole
+// entry is expanded, each becomes a slot (its init function inlined, or a value the caller
+// supplies, updated by its extend function), placed where the cache op stood. Every call and
+// loop is weighed before it is expanded, so a module that would pass the bound on ops or on
+// bytes stops before they are built (with the stop its expansion would reach first, when it
+// has one); calls nest at most 256 deep.
 //
 // This file holds the entry; the parts: flatten_expand.cpp (inlining and unrolling),
 // flatten_bind.cpp (binding and renaming), flatten_bounds.cpp (bounds, size prediction and
