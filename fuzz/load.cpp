@@ -4,6 +4,7 @@
 // small model with a loop over layers and weight references), then optionally NUL, the
 // entry name and NUL-separated cache keys.
 // The texts are written to in-memory files, so the file reading runs as it does for users.
+#include "flat_sink.hpp"
 #include "fuzz_common.hpp"
 #include "loader.hpp"
 #include "travune/flatten.hpp"
