@@ -7,3 +7,13 @@ _ROOT = pathlib.Path(__file__).resolve().parent.parent
 _BUILD = pathlib.Path(os.environ.get("TRAVUNE_BUILD", _ROOT / "build" / "dev"))
 if str(_BUILD) not in sys.path and _BUILD.is_dir():
     sys.path.insert(0, str(_BUILD))
+
+import pytest
+
+
+def panic_text(fn, *args, **kwargs):
+    """The text of the PanicException that fn(*args, **kwargs) raises (it must raise one)."""
+    with pytest.raises(BaseException) as info:
+        fn(*args, **kwargs)
+    assert type(info.value).__name__ == "PanicException", repr(info.value)
+    return str(info.value)

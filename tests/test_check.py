@@ -4,6 +4,7 @@ import json
 import pytest
 
 import _travune as t
+from conftest import panic_text
 
 EMPTY = '{"errors":[],"constraints":{"params":[],"weights":{}}}'
 STAR = {"dtype": "*", "shape": []}
@@ -197,9 +198,7 @@ def test_other_kinds(kind, fields, args, messages):
 
 @pytest.mark.parametrize("outputs,types", [([], []), ([], [T("f32")]), (["y"], [])])
 def test_op_without_outputs_or_types_stops(outputs, types):
-    with pytest.raises(BaseException) as info:
-        errors(f=fn(ops=[op("iota", "a", ("f32",), ["q"]), op("iota", outputs, types, [])]))
-    assert type(info.value).__name__ == "PanicException"
+    panic_text(errors, f=fn(ops=[op("iota", "a", ("f32",), ["q"]), op("iota", outputs, types, [])]))
 
 
 # ---- call sites ----
@@ -332,10 +331,7 @@ def test_check_file_stops(tmp_path, source, prefix):
     path = tmp_path / "m.trv"
     if source is not None:
         path.write_text(source)
-    with pytest.raises(BaseException) as info:
-        t.check_file(str(path))
-    assert type(info.value).__name__ == "PanicException"
-    assert str(info.value).startswith(prefix)
+    assert panic_text(t.check_file, str(path)).startswith(prefix)
 
 
 
@@ -367,7 +363,4 @@ def test_check_file_repeated_function_keeps_first_position_and_last_definition(t
     ("y = iota", "index out of bounds: the len is 0 but the index is 0"),
 ])
 def test_check_file_parse_stops_come_first(tmp_path, late, message):
-    with pytest.raises(BaseException) as info:
-        check_source(tmp_path, f"f() -> () {{ () : () = iota }}\ng() -> () {{ {late} }}")
-    assert type(info.value).__name__ == "PanicException"
-    assert str(info.value) == message
+    assert panic_text(check_source, tmp_path, f"f() -> () {{ () : () = iota }}\ng() -> () {{ {late} }}") == message

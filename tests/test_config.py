@@ -4,6 +4,7 @@ import json
 import pytest
 
 import _travune as t
+from conftest import panic_text
 
 
 def ty(*dims, dtype="f32"):
@@ -128,13 +129,6 @@ def test_empty_config_gives_the_module_back():
         [param("r", ty("param.n"))])}}, separators=(",", ":"))
     assert t.resolve_json(m, "{}") == m
     assert t.resolve_json(m, " { } ") == m
-
-
-def panic_text(call):
-    with pytest.raises(BaseException) as info:
-        call()
-    assert type(info.value).__name__ == "PanicException"
-    return str(info.value)
 
 
 @pytest.mark.parametrize("config,message", [

@@ -5,6 +5,8 @@ import os
 import pytest
 
 import _travune as t
+from conftest import panic_text
+
 
 def flat(src, entry="main", keys=()):
     """The flattened entry function of a module given as source text."""
@@ -25,10 +27,7 @@ def ops(src, entry="main", keys=()):
 
 
 def stop(src, entry="main", keys=(), module_json=None):
-    with pytest.raises(BaseException) as e:
-        t.flatten_json(module_json or t.parse_to_json(src), entry, list(keys))
-    assert type(e.value).__name__ == "PanicException"
-    return str(e.value)
+    return panic_text(lambda: t.flatten_json(module_json or t.parse_to_json(src), entry, list(keys)))
 
 
 BLOCK = """

@@ -5,15 +5,9 @@ import json
 import pytest
 
 import _travune as t
+from conftest import panic_text
 
 PREFIX = "called `Result::unwrap()` on an `Err` value: "
-
-
-def panic_text(call):
-    with pytest.raises(BaseException) as info:
-        call()
-    assert type(info.value).__name__ == "PanicException"
-    return str(info.value)
 
 
 def reader_error(text):

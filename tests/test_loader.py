@@ -10,6 +10,7 @@ import time
 import pytest
 
 import _travune as t
+from conftest import panic_text
 
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 
@@ -28,13 +29,6 @@ step(x: f32[4]) -> (y: f32[4]) {
   y: f32[4] = map[neg](x)
 }
 """
-
-
-def panic_text(fn, *args, **kwargs):
-    with pytest.raises(BaseException) as info:
-        fn(*args, **kwargs)
-    assert type(info.value).__name__ == "PanicException"
-    return str(info.value)
 
 
 @pytest.fixture

@@ -4,6 +4,7 @@ import json
 import pytest
 
 import _travune as t
+from conftest import panic_text
 
 
 def module(src):
@@ -28,10 +29,7 @@ def shape(dims):
 
 
 def stops(src, message):
-    with pytest.raises(BaseException) as info:
-        t.parse_to_json(src)
-    assert type(info.value).__name__ == "PanicException"
-    assert str(info.value) == message
+    assert panic_text(t.parse_to_json, src) == message
 
 
 def stops_in_body(body, message):
@@ -476,10 +474,7 @@ def test_duplicate_functions_keep_first_position():
 def test_late_parse_error_after_valid_functions(late, message, call):
     # The functions read before the error are written as they come; the stop discards them.
     src = "// top\n" + "".join(f"f{i}(x: f32[N]) -> () {{\n  y = map[exp](x)\n}}\n" for i in range(3))
-    with pytest.raises(BaseException) as info:
-        call(src + late)
-    assert type(info.value).__name__ == "PanicException"
-    assert str(info.value) == message
+    assert panic_text(call, src + late) == message
 
 
 def test_any_token_names_a_function():
@@ -522,10 +517,7 @@ def test_unreadable_source_files(tmp_path, content, error, read):
         path.mkdir()
     elif content is not None:
         path.write_bytes(content)
-    with pytest.raises(BaseException) as info:
-        read(str(path))
-    assert type(info.value).__name__ == "PanicException"
-    assert str(info.value) == UNWRAP + error
+    assert panic_text(read, str(path)) == UNWRAP + error
 
 
 def test_source_file_keeps_bytes_the_tokenizer_drops(tmp_path):

@@ -4,6 +4,7 @@ import json
 import pytest
 
 import _travune as t
+from conftest import panic_text
 
 
 def ty(*dims, dtype="f32"):
@@ -33,11 +34,7 @@ def inferred(text, index=-1):
     return list(ops_of(t.infer_axes_json(text))[index].get("axes", {}).items())
 
 
-def panics(call):
-    with pytest.raises(BaseException) as info:
-        call()
-    assert type(info.value).__name__ == "PanicException"
-    return str(info.value)
+panics = panic_text
 
 
 # One view op reading x: (pattern, shape of x, declared output shape, inferred axes in order).
