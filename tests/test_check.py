@@ -60,9 +60,9 @@ def test_json_form():
 
 
 def test_messages_print_names_plainly_and_dimensions_in_debug_form():
-    assert errors(f=fn([("x", ("f32", 'a"b.c'))], [("x", ("f32", 'a"b.d'))]),
+    assert errors(f=fn([("x", ("f32", 'a"b.c\r\0\x85'))], [("x", ("f32", 'a"b.d'))]),
                   g=fn(ops=[op("iota", 'y"\n', ("f32",), ['q"\t'])])) == [
-        'f: return \'x\' dim 0: Named("a\\"b.c") vs Named("a\\"b.d")',
+        'f: return \'x\' dim 0: Named("a\\"b.c\\r\\0\\u{85}") vs Named("a\\"b.d")',
         "g/y\"\n: input 'q\"\t' not in scope"]
 
 
@@ -107,6 +107,9 @@ def test_untyped_first_output_and_redefinition():
     (("f32", "n", 4), ("f32", "m", 4), None),
     (("f32", "param.d"), ("f32", "param.e"), 'dim 0: Named("param.d") vs Named("param.e")'),
     (("f32", "n"), ("f32", "param.e"), None),
+    (("f32", 4, "param.d"), ("f32", "n", 5), None),  # a concrete and a named dimension always match
+    (("f32", "param.d", 4), ("f32", 3, 4), None),
+    (("f32", 2, "..."), ("f32", 2, "param.e"), None),  # "..." past the front matches any dimension
     (("f32", "..."), ("f32", 2, 3), None),
     (("f32", "...", 4), ("f32", 2, 3, 5), "dim 0: Concrete(4) vs Concrete(5)"),
     (("f32", 2, 3, 5), ("f32", "...", 4), "dim 0: Concrete(4) vs Concrete(5)"),

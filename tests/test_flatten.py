@@ -298,6 +298,49 @@ def test_only_supplied_slots_leave_no_ops():
         module_text(["x", "a", "b"], ["o", "a", "b"], [])
 
 
+# Loops below the entry: in a loop body, in a called function, in a cache's init and extend
+# functions; each inlined under its caller's prefix, its value read by the ops after it.
+STEP = "step(x: f32[n]) -> (y: f32[n]) { t = map[neg](x)  y = map[exp](t) }\n"
+INNER = [("neg", "{p}loop0.t", "{a}"), ("exp", "{p}{v}_1", "{p}loop0.t"),
+         ("neg", "{p}loop1.t", "{p}{v}_1"), ("exp", "{p}{v}_2", "{p}loop1.t")]
+
+
+def inner(prefix, var, arg):
+    return [map_op(f, *(x.format(p=prefix, v=var, a=arg) for x in xs)) for f, *xs in INNER]
+
+
+NESTED_LOOPS = {
+    "loop in a loop body": (
+        "block(x: f32[n]) -> (y: f32[n]) { x = loop[step, 2](x)  y = map[abs](x) }\n"
+        "main(h: f32[n]) -> (o: f32[n]) { h = loop[block, 2](h)  o = map[relu](h) }", [],
+        ["h"], ["o"],
+        inner("loop0.", "x", "h") + [map_op("abs", "h_1", "loop0.x_2")] +
+        inner("loop1.", "x", "h_1") + [map_op("abs", "h_2", "loop1.x_2"), map_op("relu", "o", "h_2")]),
+    "loop in a called function": (
+        "f(x: f32[n]) -> (y: f32[n]) { x = loop[step, 2](x)  y = map[abs](x) }\n"
+        "main(h: f32[n]) -> (o: f32[n]) { z = call[f](h)  o = map[relu](z, h) }", [],
+        ["h"], ["o"],
+        inner("z.", "x", "h") + [map_op("abs", "z", "z.x_2"), map_op("relu", "o", "z", "h")]),
+    "loop in a cache init": (
+        "init(x: f32[n]) -> (c: f32[n]) { x = loop[step, 2](x)  c = map[abs](x) }\n"
+        "main(h: f32[n]) -> (o: f32[n]) { k: f32[n] = cache[k, init](h)  o = map[relu](h, k) }", [],
+        ["h"], ["o", "k"],
+        inner("k.", "x", "h") + [map_op("abs", "k", "k.x_2"), map_op("relu", "o", "h", "k")]),
+    "loop in a cache extend": (
+        "init(x: f32[n]) -> (c: f32[n]) { c = map[abs](x) }\n"
+        "ext(c: f32[n], x: f32[n]) -> (y: f32[n]) { c = loop[step, 2](c)  y = map[add](c, x) }\n"
+        "main(h: f32[n]) -> (o: f32[n]) { k: f32[n] = cache[k, init, ext](h)  o = map[relu](h, k) }",
+        ["k"], ["h", "k"], ["o", "k_new"],
+        inner("k_new.", "c", "k") + [map_op("add", "k_new", "k_new.c_2", "h"),
+                                     map_op("relu", "o", "h", "k")]),
+}
+
+
+@pytest.mark.parametrize("src,keys,params,returns,ops", NESTED_LOOPS.values(), ids=NESTED_LOOPS.keys())
+def test_loops_below_the_entry(src, keys, params, returns, ops):
+    assert t.flatten_json(t.parse_to_json(STEP + src), "main", keys) == module_text(params, returns, ops)
+
+
 # The whole entry expands before its slots are placed: a stop of the expansion wins over a
 # stop of an earlier slot.
 SLOT_STOPS = {

@@ -83,6 +83,10 @@ def test_array_forms_of_records():
         "params": [{"name": "x", "ty": {"dtype": "f32", "shape": [4, "n"]}}], "returns": [],
         "ops": [{"kind": "map", "function": "exp", "outputs": ["y"],
                  "output_types": [{"dtype": "f32", "shape": [4, "n"]}], "args": ["x"]}]}}}
+    # Every call that reads a module reads it the same way as the object form.
+    objects = json.dumps(read_back(text))
+    for call in (t.check_json, t.fmt_json, lambda m: t.flatten_json(m, "f")):
+        assert call(text) == call(objects)
     # Trailing defaulted values may be left out.
     assert read_back('[[], {"f": ["f", [], [], [], []]}]')["functions"]["f"]["name"] == "f"
 
@@ -199,6 +203,10 @@ ERRORS = [
     ('{"functions":{"f":["f"]}}', "invalid length 1, expected struct Function with 5 elements", 1, 23),
     ('{"functions":{"f":{"name":"f","params":[["x"]]}}}', "invalid length 1, expected struct Param with 2 elements", 1, 45),
     ('{"functions":{"f":{"name":null}}}', "invalid type: null, expected a string", 1, 30),
+    ('{"functions":{"f":{"name":"f","params":["x"]}}}', 'invalid type: string "x", expected struct Param', 1, 43),
+    ('{"functions":{"f":{"name":"f","params":[],"returns":[5]}}}', "invalid type: integer `5`, expected struct Param", 1, 54),
+    ('{"functions":{"f":{"name":"f","params":[["x",["f32",[2]]],{"name":"y","ty":null}]}}}',
+     "invalid type: null, expected struct TensorType", 1, 79),
     ('{"functions":{"f":5}}', "invalid type: integer `5`, expected struct Function", 1, 19),
     # syntax
     ("", "EOF while parsing a value", 1, 0),

@@ -396,6 +396,8 @@ def test_op_without_lists_ends_at_kind_word():
     ("x = foo(y)", 'Unknown op: "foo"'),
     ("x = View(y)", 'Unknown op: "View"'),
     ('x = "a\tb\u0301"(y)', 'Unknown op: "\\"a\\tb\\u{301}\\""'),
+    ('x = "\r\0\x01\x7f\u200b\u00a0\u0085é\'\\"\n"(y)',
+     'Unknown op: "\\"\\r\\0\\u{1}\\u{7f}\\u{200b}\\u{a0}\\u{85}é\'\\\\\\"\\n\\""'),
     ("x = foo(y, 1e)", not_a_number("1e")),  # the lists are read before the word is judged
     ("x = fold[sum](y z", END + 'the argument list of "fold" opened at line 2, column 14 is not closed'),
 ])
