@@ -11,17 +11,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import _travune as t
-
-
-def _panic_type():
-    try:
-        t.parse_to_json("(")
-    except BaseException as e:  # noqa: BLE001 - the failure exception derives from BaseException
-        return type(e)
-    raise AssertionError("an unfinished source text parsed")
-
-
-PanicException = _panic_type()
+from conftest import PanicException
 
 
 class Boom(Exception):
