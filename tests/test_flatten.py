@@ -38,7 +38,7 @@ block(x: f32[n], w: *) -> (y: f32[n]) {
 """
 
 
-# ---- the two worked examples: an unrolled loop and a plain call ----
+# ---- the worked example: an unrolled loop ----
 
 def test_loop_example():
     src = BLOCK + """
@@ -56,15 +56,6 @@ main(h: f32[n]) -> (o: f32[n]) {
     # The whole result: one function under the entry key, its own params and returns.
     fn = flat(src)
     assert (fn["name"], fn["params"][0]["name"], fn["returns"][0]["name"]) == ("main", "h", "o")
-
-
-def test_call_example():
-    src = BLOCK + """
-main(a: f32[n]) -> (z: f32[n]) {
-  z = call[block](a, weights.head)
-}"""
-    assert ops(src) == ["z.t = map[mul](a, weights.head.scale)",
-                        "z = map[add](z.t, weights.head.bias)"]
 
 
 # ---- binding and naming rules ----
@@ -112,6 +103,35 @@ f(x: f32[n]) -> (y: f32[n]) { c: f32[n] = cache[kv.*, init](x)  y = map[exp](x) 
 main(h: f32[n]) -> (o: f32[n]) { h = loop[f, 2](h)  o = map[relu](h) }""",
                                 ["kv.0 = map[neg](h)", "h_1 = map[exp](h)",
                                  "kv.1 = map[neg](h_1)", "h_2 = map[exp](h_1)", "o = map[relu](h_2)"]),
+    "call": (BLOCK + """
+main(a: f32[n]) -> (z: f32[n]) { z = call[block](a, weights.head) }""",
+             ["z.t = map[mul](a, weights.head.scale)", "z = map[add](z.t, weights.head.bias)"]),
+    "cache outside a loop keeps its star": ("""
+init(x: f32[n]) -> (c: f32[n]) { c = map[neg](x) }
+main(h: f32[n]) -> (o: f32[n]) { c: f32[n] = cache[kv.*, init](h)  o = map[relu](h) }""",
+                                            ["kv.* = map[neg](h)", "o = map[relu](h)"]),
+    "huge count over an empty body": ("""
+id(x: f32[n]) -> (x: f32[n]) { }
+main(h: f32[n]) -> (o: f32[n]) { h = loop[id, -1](h)  o = map[relu](h) }""",
+                                      ["o = map[relu](h_18446744073709551615)"]),
+    # No iteration: the body function is not even looked up, and later ops read the value
+    # threaded in.
+    "loop count zero": (BLOCK + "main(h: f32[n]) -> (o: f32[n]) { h = loop[block, 0](h, w)  o = map[relu](h) }",
+                        ["o = map[relu](h)"]),
+    "loop count zero, unknown body": ("main(h: f32[n]) -> (o: f32[n]) { h = loop[nope, 0](h, w)  o = map[relu](h) }",
+                                      ["o = map[relu](h)"]),
+    "redefinition ends the loop's renaming": ("""
+f(x: f32[n]) -> (y: f32[n]) { y = map[neg](x) }
+main(h: f32[n]) -> (o: f32[n]) { h = loop[f, 2](h)  h = map[relu](h)  o = map[exp](h) }""",
+                                              ["h_1 = map[neg](h)", "h_2 = map[neg](h_1)",
+                                               "h = map[relu](h_2)", "o = map[exp](h)"]),
+    # A number binds until the callee defines the name again; a number as the last argument of
+    # a short call binds nothing and makes no tail.
+    "number arguments": ("""
+f(x: f32[n], s: f32[], u: f32[]) -> (y: f32[n]) { t = map[mul](x, s, u)  s = map[neg](t)  y = map[add](s, u) }
+main(a: f32[n]) -> (o: f32[n]) { z = call[f](a, 2.5, 3)  o = call[f](a, 7) }""",
+                         ["z.t = map[mul](a, 2.5, 3)", "z.s = map[neg](z.t)", "z = map[add](z.s, 3)",
+                          "o.t = map[mul](a, o.s, o.u)", "o.s = map[neg](o.t)", "o = map[add](o.s, o.u)"]),
 }
 
 
@@ -141,13 +161,6 @@ main(h: f32[n]) -> (o: f32[n]) {
   o = call[f](h)
 }"""
     assert [op.get("comments") for op in flat(src)["ops"]] == [None, ["// kept"]]
-
-
-def test_cache_outside_a_loop_keeps_its_star():
-    src = """
-init(x: f32[n]) -> (c: f32[n]) { c = map[neg](x) }
-main(h: f32[n]) -> (o: f32[n]) { c: f32[n] = cache[kv.*, init](h)  o = map[relu](h) }"""
-    assert ops(src) == ["kv.* = map[neg](h)", "o = map[relu](h)"]
 
 
 # ---- cache slots ----
@@ -405,6 +418,9 @@ main(x: f32[n]) -> (o: f32[n]) { x = loop[g, -1](x) }""", "main",
     "callee failure comes before binding count": ("""
 g() -> (y: f32[n]) { y = call[nope]() }
 main(x: f32[n]) -> (o: f32[n]) { o = call[g](x) }""", "main", "no entry found for key"),
+    "recursion through a cache init": ("""
+init(x: f32[n]) -> (c: f32[n]) { c = call[init](x) }
+main(x: f32[n]) -> (o: f32[n]) { c: f32[n] = cache[s, init](x) }""", "main", "recursive call: init -> init"),
     "recursion": ("main(x: f32[n]) -> (o: f32[n]) { o = call[main](x) }", "main",
                   "recursive call: main -> main"),
     "recursion through a loop": ("""f(x: f32[n]) -> (y: f32[n]) { y = call[g](x) }
@@ -459,13 +475,6 @@ def flat_json(m, entry="main", keys=()):
 
 
 # ---- guards where expansion would otherwise recurse, run away or read stale names ----
-
-def test_recursion_through_cache_init():
-    src = """
-init(x: f32[n]) -> (c: f32[n]) { c = call[init](x) }
-main(x: f32[n]) -> (o: f32[n]) { c: f32[n] = cache[s, init](x) }"""
-    assert stop(src) == "recursive call: init -> init"
-
 
 def _chain(calls, nested_by="call"):
     """f0 calls f1, ..., f{calls - 1} calls f{calls}, which holds one op: `calls` nested calls."""
@@ -536,67 +545,6 @@ main(h: f32[n]) -> (o: f32[n]) { o = call[f](h) }"""
     del out
     assert stop(src.replace("10000000", "10000001")) == \
         "loop over 'body' with count 10000001 would produce more than 10000000 ops"
-
-
-def test_huge_count_over_empty_body_is_cheap():
-    src = """
-id(x: f32[n]) -> (x: f32[n]) { }
-main(h: f32[n]) -> (o: f32[n]) { h = loop[id, -1](h)  o = map[relu](h) }"""
-    assert ops(src) == ["o = map[relu](h_18446744073709551615)"]
-
-
-def test_loop_count_zero_reads_the_threaded_value():
-    src = BLOCK + "main(h: f32[n]) -> (o: f32[n]) { h = loop[block, 0](h, w)  o = map[relu](h) }"
-    assert ops(src) == ["o = map[relu](h)"]
-    # No iteration: the body function is not even looked up.
-    assert ops(src.replace("loop[block", "loop[nope")) == ["o = map[relu](h)"]
-
-
-def test_redefinition_ends_loop_renaming():
-    src = """
-f(x: f32[n]) -> (y: f32[n]) { y = map[neg](x) }
-main(h: f32[n]) -> (o: f32[n]) {
-  h = loop[f, 2](h)
-  h = map[relu](h)
-  o = map[exp](h)
-}"""
-    assert ops(src) == ["h_1 = map[neg](h)", "h_2 = map[neg](h_1)",
-                        "h = map[relu](h_2)", "o = map[exp](h)"]
-
-
-def test_number_arguments_bind_until_redefined():
-    src = """
-f(x: f32[n], s: f32[], u: f32[]) -> (y: f32[n]) {
-  t = map[mul](x, s, u)
-  s = map[neg](t)
-  y = map[add](s, u)
-}
-main(a: f32[n]) -> (o: f32[n]) {
-  z = call[f](a, 2.5, 3)
-  o = call[f](a, 7)
-}"""
-    assert ops(src) == [
-        "z.t = map[mul](a, 2.5, 3)", "z.s = map[neg](z.t)", "z = map[add](z.s, 3)",
-        # A number as the last argument of a short call binds nothing and makes no tail.
-        "o.t = map[mul](a, o.s, o.u)", "o.s = map[neg](o.t)", "o = map[add](o.s, o.u)",
-    ]
-
-
-@pytest.mark.parametrize("first,second,expected", [
-    ("w", "w.a", "p.a.b"),
-    ("w.a", "w", "q.b"),
-])
-def test_star_ties_follow_parameter_order(first, second, expected):
-    star = {"dtype": "*", "shape": []}
-    f = {"name": "f", "params": [{"name": first, "ty": star}, {"name": second, "ty": star}],
-         "returns": [{"name": "y", "ty": star}],
-         "ops": [{"kind": "map", "function": "id", "outputs": ["y"], "output_types": [None],
-                  "args": ["w.a.b"]}]}
-    main = {"name": "main", "params": [], "returns": [],
-            "ops": [{"kind": "call", "target": "f", "outputs": ["o"], "output_types": [None],
-                     "args": ["p" if first == "w" else "q", "q" if first == "w" else "p"]}]}
-    for _ in range(3):
-        assert flat_json({"functions": {"f": f, "main": main}})["ops"][0]["args"] == [expected]
 
 
 def _call_module(params, args, body_args):
