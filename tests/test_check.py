@@ -157,6 +157,7 @@ C4, NN = "Concrete(4)", 'Named("n")'
 
 @pytest.mark.parametrize("function,args,decl,messages", [
     ("f32", ["i"], ("f32", "n"), []),
+    ("bf16", ["i"], ("bf16", "n"), []),  # a cast's dtype is its function's name
     ("add", ["i"], ("f32", "n"), [declared(ty("f32", NN), ty("i32", NN), "dtype: i32 vs f32")]),
     ("add", ["m"], ("f32", 6), [declared(ty("f32", "Concrete(6)"),
                                          ty("f32", "Concrete(2)", "Concrete(3)"), "rank: 2 vs 1")]),
