@@ -327,44 +327,33 @@ def test_check_file(tmp_path):
             "main": {"w.layers.*": T("f32", 8, 8), "w.proj": T("f32", 4, 8)}}}}
 
 
-@pytest.mark.parametrize("source,prefix", [
-    ("f() -> () { (a b): () = iota }", ""),  # outputs without types: the limit
-    (None, "called `Result::unwrap()` on an `Err` value: "),  # missing file
+@pytest.mark.parametrize("source,expected", [
+    # A callee defined later is seen; a repeated function keeps its first position and its
+    # last definition.
+    ("main(x: f32[4], w: *) -> () {\n  y: f32[4] = call[later](x, w.k)\n}\n"
+     "later(a: i32[4], k: f32[2]) -> () {}\n",
+     {"errors": ["main/y: arg 0 'a' \u2014 dtype: f32 vs i32"],
+      "constraints": {"params": [], "weights": {"main": {"w.k": T("f32", 2)}}}}),
+    ("f(a: f32[4]) -> () {\n  y: i32[4] = map[exp](a)\n}\n"
+     "g(x: f32[4]) -> () {\n  y: f32[4] = call[f](x)\n}\n"
+     "f(a: i32[4]) -> () {\n  y: f32[4] = map[exp](a)\n}\n",
+     {"errors": [declared(ty("f32", "Concrete(4)"), ty("i32", "Concrete(4)"), "dtype: i32 vs f32"),
+                 "g/y: arg 0 'a' \u2014 dtype: f32 vs i32"],
+      "constraints": {"params": [], "weights": {}}}),
 ])
-def test_check_file_stops(tmp_path, source, prefix):
-    path = tmp_path / "m.trv"
-    if source is not None:
-        path.write_text(source)
-    assert panic_text(t.check_file, str(path)).startswith(prefix)
-
-
-
-def check_source(tmp_path, source):
+def test_check_file_reads_the_whole_module(tmp_path, source, expected):
     path = tmp_path / "m.trv"
     path.write_text(source)
-    return json.loads(t.check_file(str(path)))
+    assert json.loads(t.check_file(str(path))) == expected
 
 
-def test_check_file_callee_defined_later(tmp_path):
-    src = "main(x: f32[4], w: *) -> () {\n  y: f32[4] = call[later](x, w.k)\n}\n" \
-          "later(a: i32[4], k: f32[2]) -> () {}\n"
-    assert check_source(tmp_path, src) == {
-        "errors": ["main/y: arg 0 'a' \u2014 dtype: f32 vs i32"],
-        "constraints": {"params": [], "weights": {"main": {"w.k": T("f32", 2)}}}}
-
-
-def test_check_file_repeated_function_keeps_first_position_and_last_definition(tmp_path):
-    src = "f(a: f32[4]) -> () {\n  y: i32[4] = map[exp](a)\n}\n" \
-          "g(x: f32[4]) -> () {\n  y: f32[4] = call[f](x)\n}\n" \
-          "f(a: i32[4]) -> () {\n  y: f32[4] = map[exp](a)\n}\n"
-    assert check_source(tmp_path, src)["errors"] == [
-        declared(ty("f32", "Concrete(4)"), ty("i32", "Concrete(4)"), "dtype: i32 vs f32"),
-        "g/y: arg 0 'a' \u2014 dtype: f32 vs i32"]
-
-
-@pytest.mark.parametrize("late,message", [
-    ("y = nope", 'Unknown op: "nope"'),  # a parse stop anywhere comes before the checker's
-    ("y = iota", "index out of bounds: the len is 0 but the index is 0"),
+@pytest.mark.parametrize("source,message", [
+    ("f() -> () { (a b): () = iota }", "index out of bounds: the len is 0 but the index is 0"),
+    # A parse stop anywhere comes before the checker's.
+    ("f() -> () { () : () = iota }\ng() -> () { y = nope }", 'Unknown op: "nope"'),
+    ("f() -> () { () : () = iota }\ng() -> () { y = iota }", "index out of bounds: the len is 0 but the index is 0"),
 ])
-def test_check_file_parse_stops_come_first(tmp_path, late, message):
-    assert panic_text(check_source, tmp_path, f"f() -> () {{ () : () = iota }}\ng() -> () {{ {late} }}") == message
+def test_check_file_stops(tmp_path, source, message):
+    path = tmp_path / "m.trv"
+    path.write_text(source)
+    assert panic_text(t.check_file, str(path)) == message
