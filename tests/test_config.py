@@ -51,6 +51,7 @@ DIMS = [
     ("param.n", {"n": 1e300}, 2**63 - 1),
     ("param.n", {"n": -1e300}, -(2**63)),
     ("param.n", {"n": 9223372036854775808}, 2**63 - 1),   # above the integers: a float
+    ("param.n", {"n": -9223372036854775809}, -(2**63)),   # below them: a float too
     ("param.n", {"n": [1, 2]}, "param.n"),
     ("param.n", {"n": []}, "param.n"),
     ("param.n", {"m": 4}, "param.n"),

@@ -90,6 +90,7 @@ def test_array_forms_of_records():
     (dict(kind="literal", value=18446744073709551615), {"value": -1}),
     (dict(kind="literal", value=9223372036854775808), {"value": -9223372036854775808}),
     (dict(kind="literal", value=18446744073709551616), {"value": 1.8446744073709552e19}),
+    (dict(kind="literal", value=-9223372036854775809), {"value": -9.223372036854776e18}),
     (dict(kind="loop", target="g", count=3), {"target": "g", "count": 3}),
     (dict(kind="loop", target="g", count=18446744073709551615), {"target": "g", "count": 18446744073709551615}),
     (dict(kind="loop", target="g", count="param.n"), {"target": "g", "count": "param.n"}),
