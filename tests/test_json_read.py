@@ -256,6 +256,10 @@ ERRORS = [
     ('{"functions":{}, "x":[1 2], "y":"\tz"}', "expected `,` or `]`", 1, 25),
     ('{"functions":{"f":{}},"x":"a\tb"}', "missing field `name`", 1, 20),
     ('{"functions":{"f":{"name":"a"}, "g":"}}', "missing field `params`", 1, 30),
+    ('{"header_comments":["a",],"functions":{},"y":"\t"}', "trailing comma", 1, 25),
+    ('{"functions":{"f":{"name":"f","params":[],"returns":[],"ops":[]},},"y":"\t"}', "trailing comma", 1, 66),
+    ('{"functions":{}}"', "trailing characters", 1, 17),
+    ('{"x":' + "[" * 128 + "]" * 128 + ',"y":"\t"}', "recursion limit exceeded", 1, 133),
     ('{"functions":{"f":{"name":"f","params":[{"name":"a","ty":{"dtype":"f","shape":[true "B]}}]}}}',
      "data did not match any variant of untagged enum Dim", 1, 84),
     # A number or word run on by other bytes is taken as far as it is valid.

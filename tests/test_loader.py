@@ -310,6 +310,7 @@ NESTING = {
                          "[" * 56 + "1" + "]" * 56),
     # [[a.b]] puts its table below the array b; a later [a.b.c] goes through b's last table.
     "array of tables": ("[[{}]]\nx = 1\n", 254, 255),
+    "array of tables twice": ("[[{0}]]\nx = 1\n[[{0}]]\nx = 1\n", 254, 255),
     "through an array of tables": ("[[a]]\n[{}]\nx = 1\n", 254, 255),
     "through a quoted array of tables": ("[[\"a\"]]\n['a'.{}]\nx = 1\n", _path(253), _path(254)),
     "through an escaped array of tables": ("[[\"\\u0061\"]]\n[a.{}]\nx = 1\n", _path(253), _path(254)),
