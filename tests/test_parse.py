@@ -97,14 +97,25 @@ def test_shapes(dims, expected):
         assert shape(dims) == expected
 
 
-def test_whitespace_and_empty_text():
-    assert module("") == {"functions": {}}
-    assert module(" \t\r\n\f") == {"functions": {}}
-    assert module("\ufeff f() -> () {}")["functions"]["f"]["ops"] == []
+EMPTY_F = {"name": "f", "params": [], "returns": [], "ops": []}
+
+
+@pytest.mark.parametrize("src,expected", [
+    ("", {"functions": {}}),
+    (" \t\r\n\f", {"functions": {}}),
+    ("\ufeff f() -> () {}", {"functions": {"f": EMPTY_F}}),
+    ("f() -> () { }", {"functions": {"f": EMPTY_F}}),
+    ("// a\n// b\n", {"header_comments": ["// a", "// b"], "functions": {}}),
+    ("// c\r\n//d", {"header_comments": ["// c\r", "//d"], "functions": {}}),
+    # any token names a function
+    ('"q" () -> () {} 1.5() -> () {}', {"functions": {'"q"': dict(EMPTY_F, name='"q"'),
+                                                       "1.5": dict(EMPTY_F, name="1.5")}}),
+])
+def test_modules(src, expected):
+    assert module(src) == expected
 
 
 def test_comment_tokens():
-    assert module("// c\r\n//d")["header_comments"] == ["// c\r", "//d"]
     ops = function("y = map(a//b\n) z = iota")["ops"]
     assert ops[0]["args"] == ["a"] and ops[1]["comments"] == ["//b"]
 
@@ -203,11 +214,6 @@ def test_literal_depth_bound():
 
 
 # ---- function headers ----
-
-def test_empty_function():
-    assert module("f() -> () { }") == {
-        "functions": {"f": {"name": "f", "params": [], "returns": [], "ops": []}}}
-
 
 @pytest.mark.parametrize("header,params", [
     ("f(, a: f32[N]) -> ()", [("a", "f32", ["N"])]),
@@ -435,10 +441,6 @@ g() -> () {
     assert m["functions"]["g"]["comments"] == ["// end of f", "// between functions", "// in g"]
 
 
-def test_only_comments():
-    assert module("// a\n// b\n") == {"header_comments": ["// a", "// b"], "functions": {}}
-
-
 def test_duplicate_functions_keep_first_position():
     m = module("// h\nf() -> () { a = iota } g() -> () {} // c\nf(x: *) -> () { b = iota }")
     assert m["header_comments"] == ["// h"]
@@ -458,10 +460,6 @@ def test_late_parse_error_after_valid_functions(late, message, call):
     # The functions read before the error are written as they come; the stop discards them.
     src = "// top\n" + "".join(f"f{i}(x: f32[N]) -> () {{\n  y = map[exp](x)\n}}\n" for i in range(3))
     assert panic_text(call, src + late) == message
-
-
-def test_any_token_names_a_function():
-    assert list(module('"q" () -> () {} 1.5() -> () {}')["functions"]) == ['"q"', "1.5"]
 
 
 # ---- the JSON text ----
