@@ -93,33 +93,6 @@ def test_argument_errors_come_before_any_work(tmp_path):
         t.fmt_file(str(tmp_path / "missing.trv"), width="wide")
 
 
-def test_iteration_error_passes_unchanged():
-    class Keys:
-        def __len__(self):
-            raise RuntimeError("no length")
-
-        def __getitem__(self, i):
-            if i == 1:
-                raise KeyError("boom")
-            return "k"
-    with pytest.raises(KeyError):
-        t.flatten_json("{}", "main", Keys())
-
-
-@pytest.mark.parametrize("length", [2**40, 2**62, sys.maxsize])
-def test_claimed_length_only_sizes_the_keys(length):
-    class Keys:
-        def __len__(self):
-            return length
-
-        def __getitem__(self, i):
-            if i == 1:
-                raise IndexError
-            return "k"
-    m = t.parse_to_json("main() -> () {}")
-    assert t.flatten_json(m, "main", Keys()) == t.flatten_json(m, "main", ["k"])
-
-
 def test_panic_exception_class():
     with pytest.raises(BaseException) as info:
         t.parse_to_json("f(")
@@ -154,7 +127,6 @@ def test_failure_report_on_stderr():
     # The note follows the first report only.
     assert proc.stderr.count("note: ") == 1
     assert proc.stderr.count("panicked at") == 2
-
 
 
 # A cache key sequence whose __getitem__ drops every other reference to the call's arguments

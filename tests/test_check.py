@@ -4,6 +4,7 @@ import json
 import pytest
 
 import _travune as t
+from conftest import panic_text
 
 EMPTY = '{"errors":[],"constraints":{"params":[],"weights":{}}}'
 STAR = {"dtype": "*", "shape": []}
@@ -59,9 +60,9 @@ def test_json_form():
 
 
 def test_messages_print_names_plainly_and_dimensions_in_debug_form():
-    assert errors(f=fn([("x", ("f32", 'a"b.c'))], [("x", ("f32", 'a"b.d'))]),
+    assert errors(f=fn([("x", ("f32", 'a"b.c\r\0\x85'))], [("x", ("f32", 'a"b.d'))]),
                   g=fn(ops=[op("iota", 'y"\n', ("f32",), ['q"\t'])])) == [
-        'f: return \'x\' dim 0: Named("a\\"b.c") vs Named("a\\"b.d")',
+        'f: return \'x\' dim 0: Named("a\\"b.c\\r\\0\\u{85}") vs Named("a\\"b.d")',
         "g/y\"\n: input 'q\"\t' not in scope"]
 
 
@@ -106,6 +107,9 @@ def test_untyped_first_output_and_redefinition():
     (("f32", "n", 4), ("f32", "m", 4), None),
     (("f32", "param.d"), ("f32", "param.e"), 'dim 0: Named("param.d") vs Named("param.e")'),
     (("f32", "n"), ("f32", "param.e"), None),
+    (("f32", 4, "param.d"), ("f32", "n", 5), None),  # a concrete and a named dimension always match
+    (("f32", "param.d", 4), ("f32", 3, 4), None),
+    (("f32", 2, "..."), ("f32", 2, "param.e"), None),  # "..." past the front matches any dimension
     (("f32", "..."), ("f32", 2, 3), None),
     (("f32", "...", 4), ("f32", 2, 3, 5), "dim 0: Concrete(4) vs Concrete(5)"),
     (("f32", 2, 3, 5), ("f32", "...", 4), "dim 0: Concrete(4) vs Concrete(5)"),
@@ -153,6 +157,7 @@ C4, NN = "Concrete(4)", 'Named("n")'
 
 @pytest.mark.parametrize("function,args,decl,messages", [
     ("f32", ["i"], ("f32", "n"), []),
+    ("bf16", ["i"], ("bf16", "n"), []),  # a cast's dtype is its function's name
     ("add", ["i"], ("f32", "n"), [declared(ty("f32", NN), ty("i32", NN), "dtype: i32 vs f32")]),
     ("add", ["m"], ("f32", 6), [declared(ty("f32", "Concrete(6)"),
                                          ty("f32", "Concrete(2)", "Concrete(3)"), "rank: 2 vs 1")]),
@@ -197,9 +202,7 @@ def test_other_kinds(kind, fields, args, messages):
 
 @pytest.mark.parametrize("outputs,types", [([], []), ([], [T("f32")]), (["y"], [])])
 def test_op_without_outputs_or_types_stops(outputs, types):
-    with pytest.raises(BaseException) as info:
-        errors(f=fn(ops=[op("iota", "a", ("f32",), ["q"]), op("iota", outputs, types, [])]))
-    assert type(info.value).__name__ == "PanicException"
+    panic_text(errors, f=fn(ops=[op("iota", "a", ("f32",), ["q"]), op("iota", outputs, types, [])]))
 
 
 # ---- call sites ----
@@ -324,50 +327,33 @@ def test_check_file(tmp_path):
             "main": {"w.layers.*": T("f32", 8, 8), "w.proj": T("f32", 4, 8)}}}}
 
 
-@pytest.mark.parametrize("source,prefix", [
-    ("f() -> () { (a b): () = iota }", ""),  # outputs without types: the limit
-    (None, "called `Result::unwrap()` on an `Err` value: "),  # missing file
+@pytest.mark.parametrize("source,expected", [
+    # A callee defined later is seen; a repeated function keeps its first position and its
+    # last definition.
+    ("main(x: f32[4], w: *) -> () {\n  y: f32[4] = call[later](x, w.k)\n}\n"
+     "later(a: i32[4], k: f32[2]) -> () {}\n",
+     {"errors": ["main/y: arg 0 'a' \u2014 dtype: f32 vs i32"],
+      "constraints": {"params": [], "weights": {"main": {"w.k": T("f32", 2)}}}}),
+    ("f(a: f32[4]) -> () {\n  y: i32[4] = map[exp](a)\n}\n"
+     "g(x: f32[4]) -> () {\n  y: f32[4] = call[f](x)\n}\n"
+     "f(a: i32[4]) -> () {\n  y: f32[4] = map[exp](a)\n}\n",
+     {"errors": [declared(ty("f32", "Concrete(4)"), ty("i32", "Concrete(4)"), "dtype: i32 vs f32"),
+                 "g/y: arg 0 'a' \u2014 dtype: f32 vs i32"],
+      "constraints": {"params": [], "weights": {}}}),
 ])
-def test_check_file_stops(tmp_path, source, prefix):
-    path = tmp_path / "m.trv"
-    if source is not None:
-        path.write_text(source)
-    with pytest.raises(BaseException) as info:
-        t.check_file(str(path))
-    assert type(info.value).__name__ == "PanicException"
-    assert str(info.value).startswith(prefix)
-
-
-
-def check_source(tmp_path, source):
+def test_check_file_reads_the_whole_module(tmp_path, source, expected):
     path = tmp_path / "m.trv"
     path.write_text(source)
-    return json.loads(t.check_file(str(path)))
+    assert json.loads(t.check_file(str(path))) == expected
 
 
-def test_check_file_callee_defined_later(tmp_path):
-    src = "main(x: f32[4], w: *) -> () {\n  y: f32[4] = call[later](x, w.k)\n}\n" \
-          "later(a: i32[4], k: f32[2]) -> () {}\n"
-    assert check_source(tmp_path, src) == {
-        "errors": ["main/y: arg 0 'a' \u2014 dtype: f32 vs i32"],
-        "constraints": {"params": [], "weights": {"main": {"w.k": T("f32", 2)}}}}
-
-
-def test_check_file_repeated_function_keeps_first_position_and_last_definition(tmp_path):
-    src = "f(a: f32[4]) -> () {\n  y: i32[4] = map[exp](a)\n}\n" \
-          "g(x: f32[4]) -> () {\n  y: f32[4] = call[f](x)\n}\n" \
-          "f(a: i32[4]) -> () {\n  y: f32[4] = map[exp](a)\n}\n"
-    assert check_source(tmp_path, src)["errors"] == [
-        declared(ty("f32", "Concrete(4)"), ty("i32", "Concrete(4)"), "dtype: i32 vs f32"),
-        "g/y: arg 0 'a' \u2014 dtype: f32 vs i32"]
-
-
-@pytest.mark.parametrize("late,message", [
-    ("y = nope", 'Unknown op: "nope"'),  # a parse stop anywhere comes before the checker's
-    ("y = iota", "index out of bounds: the len is 0 but the index is 0"),
+@pytest.mark.parametrize("source,message", [
+    ("f() -> () { (a b): () = iota }", "index out of bounds: the len is 0 but the index is 0"),
+    # A parse stop anywhere comes before the checker's.
+    ("f() -> () { () : () = iota }\ng() -> () { y = nope }", 'Unknown op: "nope"'),
+    ("f() -> () { () : () = iota }\ng() -> () { y = iota }", "index out of bounds: the len is 0 but the index is 0"),
 ])
-def test_check_file_parse_stops_come_first(tmp_path, late, message):
-    with pytest.raises(BaseException) as info:
-        check_source(tmp_path, f"f() -> () {{ () : () = iota }}\ng() -> () {{ {late} }}")
-    assert type(info.value).__name__ == "PanicException"
-    assert str(info.value) == message
+def test_check_file_stops(tmp_path, source, message):
+    path = tmp_path / "m.trv"
+    path.write_text(source)
+    assert panic_text(t.check_file, str(path)) == message

@@ -5,6 +5,8 @@ import os
 import pytest
 
 import _travune as t
+from conftest import panic_text
+
 
 def flat(src, entry="main", keys=()):
     """The flattened entry function of a module given as source text."""
@@ -25,10 +27,7 @@ def ops(src, entry="main", keys=()):
 
 
 def stop(src, entry="main", keys=(), module_json=None):
-    with pytest.raises(BaseException) as e:
-        t.flatten_json(module_json or t.parse_to_json(src), entry, list(keys))
-    assert type(e.value).__name__ == "PanicException"
-    return str(e.value)
+    return panic_text(lambda: t.flatten_json(module_json or t.parse_to_json(src), entry, list(keys)))
 
 
 BLOCK = """
@@ -39,7 +38,7 @@ block(x: f32[n], w: *) -> (y: f32[n]) {
 """
 
 
-# ---- the two worked examples: an unrolled loop and a plain call ----
+# ---- the worked example: an unrolled loop ----
 
 def test_loop_example():
     src = BLOCK + """
@@ -57,15 +56,6 @@ main(h: f32[n]) -> (o: f32[n]) {
     # The whole result: one function under the entry key, its own params and returns.
     fn = flat(src)
     assert (fn["name"], fn["params"][0]["name"], fn["returns"][0]["name"]) == ("main", "h", "o")
-
-
-def test_call_example():
-    src = BLOCK + """
-main(a: f32[n]) -> (z: f32[n]) {
-  z = call[block](a, weights.head)
-}"""
-    assert ops(src) == ["z.t = map[mul](a, weights.head.scale)",
-                        "z = map[add](z.t, weights.head.bias)"]
 
 
 # ---- binding and naming rules ----
@@ -113,6 +103,35 @@ f(x: f32[n]) -> (y: f32[n]) { c: f32[n] = cache[kv.*, init](x)  y = map[exp](x) 
 main(h: f32[n]) -> (o: f32[n]) { h = loop[f, 2](h)  o = map[relu](h) }""",
                                 ["kv.0 = map[neg](h)", "h_1 = map[exp](h)",
                                  "kv.1 = map[neg](h_1)", "h_2 = map[exp](h_1)", "o = map[relu](h_2)"]),
+    "call": (BLOCK + """
+main(a: f32[n]) -> (z: f32[n]) { z = call[block](a, weights.head) }""",
+             ["z.t = map[mul](a, weights.head.scale)", "z = map[add](z.t, weights.head.bias)"]),
+    "cache outside a loop keeps its star": ("""
+init(x: f32[n]) -> (c: f32[n]) { c = map[neg](x) }
+main(h: f32[n]) -> (o: f32[n]) { c: f32[n] = cache[kv.*, init](h)  o = map[relu](h) }""",
+                                            ["kv.* = map[neg](h)", "o = map[relu](h)"]),
+    "huge count over an empty body": ("""
+id(x: f32[n]) -> (x: f32[n]) { }
+main(h: f32[n]) -> (o: f32[n]) { h = loop[id, -1](h)  o = map[relu](h) }""",
+                                      ["o = map[relu](h_18446744073709551615)"]),
+    # No iteration: the body function is not even looked up, and later ops read the value
+    # threaded in.
+    "loop count zero": (BLOCK + "main(h: f32[n]) -> (o: f32[n]) { h = loop[block, 0](h, w)  o = map[relu](h) }",
+                        ["o = map[relu](h)"]),
+    "loop count zero, unknown body": ("main(h: f32[n]) -> (o: f32[n]) { h = loop[nope, 0](h, w)  o = map[relu](h) }",
+                                      ["o = map[relu](h)"]),
+    "redefinition ends the loop's renaming": ("""
+f(x: f32[n]) -> (y: f32[n]) { y = map[neg](x) }
+main(h: f32[n]) -> (o: f32[n]) { h = loop[f, 2](h)  h = map[relu](h)  o = map[exp](h) }""",
+                                              ["h_1 = map[neg](h)", "h_2 = map[neg](h_1)",
+                                               "h = map[relu](h_2)", "o = map[exp](h)"]),
+    # A number binds until the callee defines the name again; a number as the last argument of
+    # a short call binds nothing and makes no tail.
+    "number arguments": ("""
+f(x: f32[n], s: f32[], u: f32[]) -> (y: f32[n]) { t = map[mul](x, s, u)  s = map[neg](t)  y = map[add](s, u) }
+main(a: f32[n]) -> (o: f32[n]) { z = call[f](a, 2.5, 3)  o = call[f](a, 7) }""",
+                         ["z.t = map[mul](a, 2.5, 3)", "z.s = map[neg](z.t)", "z = map[add](z.s, 3)",
+                          "o.t = map[mul](a, o.s, o.u)", "o.s = map[neg](o.t)", "o = map[add](o.s, o.u)"]),
 }
 
 
@@ -142,13 +161,6 @@ main(h: f32[n]) -> (o: f32[n]) {
   o = call[f](h)
 }"""
     assert [op.get("comments") for op in flat(src)["ops"]] == [None, ["// kept"]]
-
-
-def test_cache_outside_a_loop_keeps_its_star():
-    src = """
-init(x: f32[n]) -> (c: f32[n]) { c = map[neg](x) }
-main(h: f32[n]) -> (o: f32[n]) { c: f32[n] = cache[kv.*, init](h)  o = map[relu](h) }"""
-    assert ops(src) == ["kv.* = map[neg](h)", "o = map[relu](h)"]
 
 
 # ---- cache slots ----
@@ -299,6 +311,49 @@ def test_only_supplied_slots_leave_no_ops():
         module_text(["x", "a", "b"], ["o", "a", "b"], [])
 
 
+# Loops below the entry: in a loop body, in a called function, in a cache's init and extend
+# functions; each inlined under its caller's prefix, its value read by the ops after it.
+STEP = "step(x: f32[n]) -> (y: f32[n]) { t = map[neg](x)  y = map[exp](t) }\n"
+INNER = [("neg", "{p}loop0.t", "{a}"), ("exp", "{p}{v}_1", "{p}loop0.t"),
+         ("neg", "{p}loop1.t", "{p}{v}_1"), ("exp", "{p}{v}_2", "{p}loop1.t")]
+
+
+def inner(prefix, var, arg):
+    return [map_op(f, *(x.format(p=prefix, v=var, a=arg) for x in xs)) for f, *xs in INNER]
+
+
+NESTED_LOOPS = {
+    "loop in a loop body": (
+        "block(x: f32[n]) -> (y: f32[n]) { x = loop[step, 2](x)  y = map[abs](x) }\n"
+        "main(h: f32[n]) -> (o: f32[n]) { h = loop[block, 2](h)  o = map[relu](h) }", [],
+        ["h"], ["o"],
+        inner("loop0.", "x", "h") + [map_op("abs", "h_1", "loop0.x_2")] +
+        inner("loop1.", "x", "h_1") + [map_op("abs", "h_2", "loop1.x_2"), map_op("relu", "o", "h_2")]),
+    "loop in a called function": (
+        "f(x: f32[n]) -> (y: f32[n]) { x = loop[step, 2](x)  y = map[abs](x) }\n"
+        "main(h: f32[n]) -> (o: f32[n]) { z = call[f](h)  o = map[relu](z, h) }", [],
+        ["h"], ["o"],
+        inner("z.", "x", "h") + [map_op("abs", "z", "z.x_2"), map_op("relu", "o", "z", "h")]),
+    "loop in a cache init": (
+        "init(x: f32[n]) -> (c: f32[n]) { x = loop[step, 2](x)  c = map[abs](x) }\n"
+        "main(h: f32[n]) -> (o: f32[n]) { k: f32[n] = cache[k, init](h)  o = map[relu](h, k) }", [],
+        ["h"], ["o", "k"],
+        inner("k.", "x", "h") + [map_op("abs", "k", "k.x_2"), map_op("relu", "o", "h", "k")]),
+    "loop in a cache extend": (
+        "init(x: f32[n]) -> (c: f32[n]) { c = map[abs](x) }\n"
+        "ext(c: f32[n], x: f32[n]) -> (y: f32[n]) { c = loop[step, 2](c)  y = map[add](c, x) }\n"
+        "main(h: f32[n]) -> (o: f32[n]) { k: f32[n] = cache[k, init, ext](h)  o = map[relu](h, k) }",
+        ["k"], ["h", "k"], ["o", "k_new"],
+        inner("k_new.", "c", "k") + [map_op("add", "k_new", "k_new.c_2", "h"),
+                                     map_op("relu", "o", "h", "k")]),
+}
+
+
+@pytest.mark.parametrize("src,keys,params,returns,ops", NESTED_LOOPS.values(), ids=NESTED_LOOPS.keys())
+def test_loops_below_the_entry(src, keys, params, returns, ops):
+    assert t.flatten_json(t.parse_to_json(STEP + src), "main", keys) == module_text(params, returns, ops)
+
+
 # The whole entry expands before its slots are placed: a stop of the expansion wins over a
 # stop of an earlier slot.
 SLOT_STOPS = {
@@ -328,6 +383,14 @@ def test_expansion_stop_wins_over_slot_stop(slot, slot_message, later, later_mes
 
 # ---- stops ----
 
+G = "g(a: f32[n], w: *) -> (y: f32[n]) { y = map[add](a, w.b) }\n"
+INIT = "init(x: f32[n]) -> (c: f32[n]) { c = map[neg](x) }\n"
+
+
+def main_with(body):
+    return "main(x: f32[n]) -> (x: f32[n]) {\n  q = map[neg](x)\n  " + body + "\n}\n"
+
+
 STOPS = {
     "unknown entry": (BLOCK, "nope", "no entry found for key"),
     "unknown callee": ("main(x: f32[n]) -> (o: f32[n]) { o = call[g](x) }", "main",
@@ -355,6 +418,36 @@ main(x: f32[n]) -> (o: f32[n]) { x = loop[g, -1](x) }""", "main",
     "callee failure comes before binding count": ("""
 g() -> (y: f32[n]) { y = call[nope]() }
 main(x: f32[n]) -> (o: f32[n]) { o = call[g](x) }""", "main", "no entry found for key"),
+    "recursion through a cache init": ("""
+init(x: f32[n]) -> (c: f32[n]) { c = call[init](x) }
+main(x: f32[n]) -> (o: f32[n]) { c: f32[n] = cache[s, init](x) }""", "main", "recursive call: init -> init"),
+    "recursion": ("main(x: f32[n]) -> (o: f32[n]) { o = call[main](x) }", "main",
+                  "recursive call: main -> main"),
+    "recursion through a loop": ("""f(x: f32[n]) -> (y: f32[n]) { y = call[g](x) }
+g(x: f32[n]) -> (y: f32[n]) { x = loop[f, 2](x) }
+main(x: f32[n]) -> (o: f32[n]) { o = call[f](x) }""", "main", "recursive call: main -> f -> g -> f"),
+    # What failed and where, as the messages say it.
+    "call with too many arguments": (
+        G + main_with("y = call[g](x, w, v)"), "main",
+        "call of 'g' in 'main' passes 3 arguments, but 'g' has 2 parameters"),
+    "call with no argument": (
+        G + main_with("y = call[g]()"), "main",
+        "call of 'g' in 'main' passes 0 arguments, but 'g' has 2 parameters"),
+    "call in a callee": (
+        G + "mid(x: f32[n]) -> (x: f32[n]) { x = call[g](x, w, v) }\n" + main_with("x = call[mid](x)"), "main",
+        "call of 'g' in 'mid' passes 3 arguments, but 'g' has 2 parameters"),
+    "loop with too many arguments": (
+        G + main_with("x = loop[g, 4](x, w, v)"), "main",
+        "loop over 'g' in 'main' passes 3 arguments, but 'g' has 2 parameters"),
+    "cache slot with no argument": (
+        INIT + main_with("c: f32[n] = cache[k, init]()"), "main",
+        "cache slot 'k' computed by 'init' in 'main' passes 0 arguments, but 'init' has 1 parameter"),
+    "call without outputs": (
+        G + main_with("(): () = call[g](x, w)"), "main",
+        "call of 'g' at op 1 of 'main' has no outputs"),
+    "loop without outputs": (
+        G + main_with("(): () = loop[g, 2](x, w)"), "main",
+        "loop over 'g' at op 1 of 'main' has no outputs"),
 }
 
 
@@ -382,23 +475,6 @@ def flat_json(m, entry="main", keys=()):
 
 
 # ---- guards where expansion would otherwise recurse, run away or read stale names ----
-
-@pytest.mark.parametrize("src,message", [
-    ("main(x: f32[n]) -> (o: f32[n]) { o = call[main](x) }", "recursive call: main -> main"),
-    ("""f(x: f32[n]) -> (y: f32[n]) { y = call[g](x) }
-g(x: f32[n]) -> (y: f32[n]) { x = loop[f, 2](x) }
-main(x: f32[n]) -> (o: f32[n]) { o = call[f](x) }""", "recursive call: main -> f -> g -> f"),
-])
-def test_recursion_stops(src, message):
-    assert stop(src) == message
-
-
-def test_recursion_through_cache_init():
-    src = """
-init(x: f32[n]) -> (c: f32[n]) { c = call[init](x) }
-main(x: f32[n]) -> (o: f32[n]) { c: f32[n] = cache[s, init](x) }"""
-    assert stop(src) == "recursive call: init -> init"
-
 
 def _chain(calls, nested_by="call"):
     """f0 calls f1, ..., f{calls - 1} calls f{calls}, which holds one op: `calls` nested calls."""
@@ -469,67 +545,6 @@ main(h: f32[n]) -> (o: f32[n]) { o = call[f](h) }"""
     del out
     assert stop(src.replace("10000000", "10000001")) == \
         "loop over 'body' with count 10000001 would produce more than 10000000 ops"
-
-
-def test_huge_count_over_empty_body_is_cheap():
-    src = """
-id(x: f32[n]) -> (x: f32[n]) { }
-main(h: f32[n]) -> (o: f32[n]) { h = loop[id, -1](h)  o = map[relu](h) }"""
-    assert ops(src) == ["o = map[relu](h_18446744073709551615)"]
-
-
-def test_loop_count_zero_reads_the_threaded_value():
-    src = BLOCK + "main(h: f32[n]) -> (o: f32[n]) { h = loop[block, 0](h, w)  o = map[relu](h) }"
-    assert ops(src) == ["o = map[relu](h)"]
-    # No iteration: the body function is not even looked up.
-    assert ops(src.replace("loop[block", "loop[nope")) == ["o = map[relu](h)"]
-
-
-def test_redefinition_ends_loop_renaming():
-    src = """
-f(x: f32[n]) -> (y: f32[n]) { y = map[neg](x) }
-main(h: f32[n]) -> (o: f32[n]) {
-  h = loop[f, 2](h)
-  h = map[relu](h)
-  o = map[exp](h)
-}"""
-    assert ops(src) == ["h_1 = map[neg](h)", "h_2 = map[neg](h_1)",
-                        "h = map[relu](h_2)", "o = map[exp](h)"]
-
-
-def test_number_arguments_bind_until_redefined():
-    src = """
-f(x: f32[n], s: f32[], u: f32[]) -> (y: f32[n]) {
-  t = map[mul](x, s, u)
-  s = map[neg](t)
-  y = map[add](s, u)
-}
-main(a: f32[n]) -> (o: f32[n]) {
-  z = call[f](a, 2.5, 3)
-  o = call[f](a, 7)
-}"""
-    assert ops(src) == [
-        "z.t = map[mul](a, 2.5, 3)", "z.s = map[neg](z.t)", "z = map[add](z.s, 3)",
-        # A number as the last argument of a short call binds nothing and makes no tail.
-        "o.t = map[mul](a, o.s, o.u)", "o.s = map[neg](o.t)", "o = map[add](o.s, o.u)",
-    ]
-
-
-@pytest.mark.parametrize("first,second,expected", [
-    ("w", "w.a", "p.a.b"),
-    ("w.a", "w", "q.b"),
-])
-def test_star_ties_follow_parameter_order(first, second, expected):
-    star = {"dtype": "*", "shape": []}
-    f = {"name": "f", "params": [{"name": first, "ty": star}, {"name": second, "ty": star}],
-         "returns": [{"name": "y", "ty": star}],
-         "ops": [{"kind": "map", "function": "id", "outputs": ["y"], "output_types": [None],
-                  "args": ["w.a.b"]}]}
-    main = {"name": "main", "params": [], "returns": [],
-            "ops": [{"kind": "call", "target": "f", "outputs": ["o"], "output_types": [None],
-                     "args": ["p" if first == "w" else "q", "q" if first == "w" else "p"]}]}
-    for _ in range(3):
-        assert flat_json({"functions": {"f": f, "main": main}})["ops"][0]["args"] == [expected]
 
 
 def _call_module(params, args, body_args):

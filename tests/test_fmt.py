@@ -61,29 +61,24 @@ def test_widths_count_bytes_and_name_is_printed():
         "  \u00e9\u00e9" + " " * 8 + "= iota()", "  x   : f32[] = iota()"]
 
 
-def test_alignment_example():
-    lines = body(op("map", ["h"], [ty("f32", "B", "D")], ["x"], function="relu"),
-                 op("map", ["y"], [ty("f32", "B")], ["h"], function="exp"),
-                 op("call", ["out"], [None], ["y"], target="g"))
-    assert lines == ["  h  : f32[B, D] = map[relu](x)",
-                     "  y  : f32[B]    = map[exp](h)",
-                     "  out            = call[g](y)"]
-
-
-def test_multiple_outputs():
+@pytest.mark.parametrize("ops,kw,lines", [
+    # the worked example of alignment
+    ([op("map", ["h"], [ty("f32", "B", "D")], ["x"], function="relu"),
+      op("map", ["y"], [ty("f32", "B")], ["h"], function="exp"), op("call", ["out"], [None], ["y"], target="g")],
+     {}, ["  h  : f32[B, D] = map[relu](x)", "  y  : f32[B]    = map[exp](h)", "  out            = call[g](y)"]),
     # Untyped outputs before the last print as the name and a comma; an output without a type
     # entry is untyped; types beyond the outputs are not printed.
-    assert body(op("call", ["a", "bb", "c"], [ty("f32", "N"), None], target="g"),
-                op("call", ["d", "e"], [None, ty("i64"), ty("f32", "LONGER_THAN_ALL")])) == [
-        "  a : f32[N],", "  bb,", "  c          = call[g]()", "  d ,", "  e : i64[]  = call[]()"]
-
-
-def test_comment_and_blank_lines():
-    assert body(op("iota", ["a"], comments=["// first"]), op("iota", ["b"]),
-                op("iota", [], comments=["// no outputs"]), op("iota", []),
-                op("iota", ["c"], comments=["// c1", "// c2"]), comments=["// fn"]) == [
-        "  // fn", "  // first", "  a = iota()", "  b = iota()", "", "  // no outputs", "",
-        "  // c1", "  // c2", "  c = iota()"]
+    ([op("call", ["a", "bb", "c"], [ty("f32", "N"), None], target="g"),
+      op("call", ["d", "e"], [None, ty("i64"), ty("f32", "LONGER_THAN_ALL")])],
+     {}, ["  a : f32[N],", "  bb,", "  c          = call[g]()", "  d ,", "  e : i64[]  = call[]()"]),
+    # comments, and a blank line around an op without outputs
+    ([op("iota", ["a"], comments=["// first"]), op("iota", ["b"]), op("iota", [], comments=["// no outputs"]),
+      op("iota", []), op("iota", ["c"], comments=["// c1", "// c2"])],
+     {"comments": ["// fn"]}, ["  // fn", "  // first", "  a = iota()", "  b = iota()", "", "  // no outputs", "",
+                               "  // c1", "  // c2", "  c = iota()"]),
+])
+def test_op_lines(ops, kw, lines):
+    assert body(*ops, **kw) == lines
 
 
 @pytest.mark.parametrize("o,rhs", [

@@ -105,38 +105,23 @@ def fifo(tmp_path):
     return path
 
 
-@pytest.mark.parametrize("scenario", ["load_flat_json", "check_file"])
-def test_fifo_without_writer(fifo, scenario):
-    # The open waits for a writer that never comes.
-    _assert_interrupted(_child(INTERRUPTED, scenario, fifo))
-
-
-@pytest.mark.parametrize("scenario", ["load_flat_json", "fmt_file"])
-def test_fifo_with_silent_writer(fifo, scenario):
-    # The open goes through, then the read waits for text that never comes.
-    writer = os.open(fifo, os.O_RDWR)
+# What the call waits on: a FIFO without a writer (the open waits), a FIFO whose writer is
+# silent (the read waits), a device that never ends, or seconds of work (the text is
+# tokenized, read, checked, expanded and written).
+@pytest.mark.parametrize("scenario,source,n", [
+    ("load_flat_json", "fifo", 0), ("check_file", "fifo", 0),
+    ("load_flat_json", "silent fifo", 0), ("fmt_file", "silent fifo", 0),
+    ("fmt_file", "/dev/zero", 0), ("load_flat_json", "/dev/urandom", 0),
+    ("fmt_source", None, 1_000_000), ("check_json", None, 1_000_000), ("flatten_json", None, 3_000_000),
+])
+def test_interrupted(fifo, scenario, source, n):
+    path = fifo if source in ("fifo", "silent fifo") else source
+    writer = os.open(path, os.O_RDWR) if source == "silent fifo" else None
     try:
-        _assert_interrupted(_child(INTERRUPTED, scenario, fifo))
+        _assert_interrupted(_child(INTERRUPTED, scenario, path or "", n))
     finally:
-        os.close(writer)
-
-
-@pytest.mark.parametrize("scenario,path", [
-    ("fmt_file", "/dev/zero"),
-    ("load_flat_json", "/dev/urandom"),
-])
-def test_endless_device(scenario, path):
-    _assert_interrupted(_child(INTERRUPTED, scenario, path))
-
-
-# Calls that take seconds: the text is tokenized, read, checked, expanded and written.
-@pytest.mark.parametrize("scenario,n", [
-    ("fmt_source", 1_000_000),
-    ("check_json", 1_000_000),
-    ("flatten_json", 3_000_000),
-])
-def test_long_work(scenario, n):
-    _assert_interrupted(_child(INTERRUPTED, scenario, n=n))
+        if writer is not None:
+            os.close(writer)
 
 
 def test_exception_of_the_handler_passes_unchanged():

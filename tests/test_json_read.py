@@ -5,15 +5,9 @@ import json
 import pytest
 
 import _travune as t
+from conftest import panic_text
 
 PREFIX = "called `Result::unwrap()` on an `Err` value: "
-
-
-def panic_text(call):
-    with pytest.raises(BaseException) as info:
-        call()
-    assert type(info.value).__name__ == "PanicException"
-    return str(info.value)
 
 
 def reader_error(text):
@@ -70,15 +64,6 @@ def test_escaped_keys_and_strings():
         "name": "a\"b\né\U0001F600", "params": [], "returns": [], "ops": []}}}
 
 
-def test_repeated_function_key_keeps_first_position_with_later_value():
-    text = ('{"functions":{"a":{"name":"one","params":[],"returns":[],"ops":[]},'
-            '"b":{"name":"b","params":[],"returns":[],"ops":[]},'
-            '"a":{"name":"two","params":[],"returns":[],"ops":[]}}}')
-    fns = read_back(text)["functions"]
-    assert list(fns) == ["a", "b"]
-    assert fns["a"]["name"] == "two"
-
-
 def test_array_forms_of_records():
     ty = ["f32", [4, "n"]]
     fn = ["f", ["// c"], [["x", ty]], [], [["map", "", "exp", "", {}, None, None, None, "", None,
@@ -89,6 +74,10 @@ def test_array_forms_of_records():
         "params": [{"name": "x", "ty": {"dtype": "f32", "shape": [4, "n"]}}], "returns": [],
         "ops": [{"kind": "map", "function": "exp", "outputs": ["y"],
                  "output_types": [{"dtype": "f32", "shape": [4, "n"]}], "args": ["x"]}]}}}
+    # Every call that reads a module reads it the same way as the object form.
+    objects = json.dumps(read_back(text))
+    for call in (t.check_json, t.fmt_json, lambda m: t.flatten_json(m, "f")):
+        assert call(text) == call(objects)
     # Trailing defaulted values may be left out.
     assert read_back('[[], {"f": ["f", [], [], [], []]}]')["functions"]["f"]["name"] == "f"
 
@@ -101,6 +90,7 @@ def test_array_forms_of_records():
     (dict(kind="literal", value=18446744073709551615), {"value": -1}),
     (dict(kind="literal", value=9223372036854775808), {"value": -9223372036854775808}),
     (dict(kind="literal", value=18446744073709551616), {"value": 1.8446744073709552e19}),
+    (dict(kind="literal", value=-9223372036854775809), {"value": -9.223372036854776e18}),
     (dict(kind="loop", target="g", count=3), {"target": "g", "count": 3}),
     (dict(kind="loop", target="g", count=18446744073709551615), {"target": "g", "count": 18446744073709551615}),
     (dict(kind="loop", target="g", count="param.n"), {"target": "g", "count": "param.n"}),
@@ -205,6 +195,10 @@ ERRORS = [
     ('{"functions":{"f":["f"]}}', "invalid length 1, expected struct Function with 5 elements", 1, 23),
     ('{"functions":{"f":{"name":"f","params":[["x"]]}}}', "invalid length 1, expected struct Param with 2 elements", 1, 45),
     ('{"functions":{"f":{"name":null}}}', "invalid type: null, expected a string", 1, 30),
+    ('{"functions":{"f":{"name":"f","params":["x"]}}}', 'invalid type: string "x", expected struct Param', 1, 43),
+    ('{"functions":{"f":{"name":"f","params":[],"returns":[5]}}}', "invalid type: integer `5`, expected struct Param", 1, 54),
+    ('{"functions":{"f":{"name":"f","params":[["x",["f32",[2]]],{"name":"y","ty":null}]}}}',
+     "invalid type: null, expected struct TensorType", 1, 79),
     ('{"functions":{"f":5}}', "invalid type: integer `5`, expected struct Function", 1, 19),
     # syntax
     ("", "EOF while parsing a value", 1, 0),
@@ -262,6 +256,10 @@ ERRORS = [
     ('{"functions":{}, "x":[1 2], "y":"\tz"}', "expected `,` or `]`", 1, 25),
     ('{"functions":{"f":{}},"x":"a\tb"}', "missing field `name`", 1, 20),
     ('{"functions":{"f":{"name":"a"}, "g":"}}', "missing field `params`", 1, 30),
+    ('{"header_comments":["a",],"functions":{},"y":"\t"}', "trailing comma", 1, 25),
+    ('{"functions":{"f":{"name":"f","params":[],"returns":[],"ops":[]},},"y":"\t"}', "trailing comma", 1, 66),
+    ('{"functions":{}}"', "trailing characters", 1, 17),
+    ('{"x":' + "[" * 128 + "]" * 128 + ',"y":"\t"}', "recursion limit exceeded", 1, 133),
     ('{"functions":{"f":{"name":"f","params":[{"name":"a","ty":{"dtype":"f","shape":[true "B]}}]}}}',
      "data did not match any variant of untagged enum Dim", 1, 84),
     # A number or word run on by other bytes is taken as far as it is valid.
@@ -387,6 +385,8 @@ def config_error(config):
     ('{"n":"1"}', 'Error("data did not match any variant of untagged enum ConfigValue", line: 1, column: 9)'),
     ('{"n":[1,"x",[2]]}', 'Error("data did not match any variant of untagged enum ConfigValue", line: 1, column: 17)'),
     ('{"n":{"a":1}}', 'Error("data did not match any variant of untagged enum ConfigValue", line: 1, column: 13)'),
+    ('{"n":true}', 'Error("data did not match any variant of untagged enum ConfigValue", line: 1, column: 10)'),
+    ('{"n":null}', 'Error("data did not match any variant of untagged enum ConfigValue", line: 1, column: 10)'),
     ('{"n":-0, "m": 1 ,"k":"x" , "j":1}', 'Error("data did not match any variant of untagged enum ConfigValue", line: 1, column: 25)'),
     ('{"\\ud800":1}', 'Error("unexpected end of hex escape", line: 1, column: 9)'),
     ('{"n":[1,"x",tru]}', 'Error("expected ident", line: 1, column: 16)'),
@@ -397,23 +397,6 @@ def config_error(config):
 ])
 def test_config_errors(config, error):
     assert config_error(config) == error
-
-
-def test_config_values_read():
-    loop = {"kind": "loop", "target": "g", "count": "n", "outputs": ["y"], "output_types": [None], "args": []}
-    fn = {"name": "f", "params": [], "returns": [], "ops": [loop]}
-    text = json.dumps({"functions": {"f": fn}})
-
-    def count(config):
-        return json.loads(t.resolve_json(text, config))["functions"]["f"]["ops"][0]["count"]
-    assert count('{"n": 4}') == 4
-    assert count('{"n": 4, "n": 7}') == 7
-    assert count('{"n": 7, "n": 4.0}') == "n"          # a Float fills no loop count
-    assert count('{"n": [1, 2]}') == "n"
-    assert count('{"n": 9223372036854775808}') == "n"   # above the signed range: a Float
-    assert count('{"n": -1}') == 18446744073709551615
-    assert count('{"n": []}') == "n"
-    assert count(' { "m" : [ 1 , 2.5 , -3e2 ] } ') == "n"
 
 
 # ---- round trips through the parser, the formatter and the resolver ----
@@ -481,6 +464,7 @@ def test_repeated_function_key_through_every_reading_call():
     assert t.fmt_json(text) == "two(x: f32[3]) -> () {\n}\n\nb(q: f32[2]) -> () {\n  y: f32[3] = call[a](q)\n}\n"
     assert json.loads(t.check_json(text))["errors"] == ["b/y: arg 0 'x' — dim 0: Concrete(2) vs Concrete(3)"]
     assert list(json.loads(t.resolve_json(text, '{"n": 1}'))["functions"]) == ["a", "b"]
+    assert [f["name"] for f in read_back(text)["functions"].values()] == ["two", "b"]
     # The same key written with an escape repeats it too.
     escaped = text.replace('"a":{"name":"two"', '"\\u0061":{"name":"two"')
     assert escaped != text and t.fmt_json(escaped) == t.fmt_json(text)

@@ -3,6 +3,7 @@ each function agrees with the others on them, call after call."""
 import json
 
 import _travune as t
+from conftest import panic_text
 
 OPS = 30_000
 
@@ -29,10 +30,20 @@ def test_large_module_passes_through_every_function(tmp_path):
         assert t.fmt_file(str(path)) == t.fmt_source(src)
         flat = json.loads(t.flatten_json(m, "main"))
         assert len(flat["functions"]["main"]["ops"]) == OPS + 1
-
-
-def test_large_module_round_trips_through_text():
-    src = source()
     canonical = t.fmt_source(src)
     assert t.fmt_source(canonical) == canonical
-    assert t.parse_to_json(canonical) == t.parse_to_json(src)
+    assert t.parse_to_json(canonical) == m
+
+
+def test_text_over_many_token_windows_reads_like_short_text():
+    # 4,507 tokens: more than one window of 4,096.
+    one = "  y = map[exp](x, 2)\n"
+    short = json.loads(t.parse_to_json("f(x: f32[n]) -> (y: f32[n]) {\n" + one + "}\n"))
+    long = json.loads(t.parse_to_json("f(x: f32[n]) -> (y: f32[n]) {\n" + one * 500 + "}\n"))
+    assert long["functions"]["f"]["ops"] == short["functions"]["f"]["ops"] * 500
+    # A construct opened in an earlier window is reported where it opened.
+    body = "f() -> () {\n" + "  y = map[exp](a)\n" * 1000
+    assert panic_text(t.parse_to_json, body + "  y = map[exp](a, b\n}\n") == \
+        'unexpected end of text: the argument list of "map" opened at line 1002, column 15 is not closed'
+    assert panic_text(t.parse_to_json, "f() -> () {\n  y = map[exp](" + "a, " * 5000) == \
+        'unexpected end of text: the argument list of "map" opened at line 2, column 15 is not closed'

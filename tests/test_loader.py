@@ -10,6 +10,7 @@ import time
 import pytest
 
 import _travune as t
+from conftest import panic_text
 
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 
@@ -28,13 +29,6 @@ step(x: f32[4]) -> (y: f32[4]) {
   y: f32[4] = map[neg](x)
 }
 """
-
-
-def panic_text(fn, *args, **kwargs):
-    with pytest.raises(BaseException) as info:
-        fn(*args, **kwargs)
-    assert type(info.value).__name__ == "PanicException"
-    return str(info.value)
 
 
 @pytest.fixture
@@ -90,35 +84,27 @@ def test_sections(load, config, expected):
     assert dim(load, config) == expected
 
 
-@pytest.mark.parametrize("config,count", [
-    ("[scalar]\nn = 2\n", 2),
-    ("[vector]\nn = -0\n", 0),
+LOOP_STOP = "Loop count 'param.n' not resolved before flattening"
+ARRAY_STOP = "unexpected value in vector section"
+
+
+@pytest.mark.parametrize("model,config,expected", [
+    (LOOP_MODEL, "[scalar]\nn = 2\n", 2),                   # the number of ops of the loop
+    (LOOP_MODEL, "[vector]\nn = -0\n", 0),
+    (LOOP_MODEL, "[scalar]\nn = 2.0\n", LOOP_STOP),         # a float is no loop count
+    (LOOP_MODEL, "[vector]\nn = [2]\n", LOOP_STOP),         # an array of integers is a list of floats
+    (LOOP_MODEL, "[shape]\nn = 2\n[vector]\nn = [2]\n", LOOP_STOP),
+    (DIM_MODEL, "[shape]\nn = [1, \"x\"]\n", ARRAY_STOP),
+    (DIM_MODEL, "[scalar]\nn = [true]\n", ARRAY_STOP),
+    (DIM_MODEL, "[vector]\nn = [[1]]\n", ARRAY_STOP),
+    (DIM_MODEL, "[vector]\nn = [{a = 1}]\n", ARRAY_STOP),
+    (DIM_MODEL, "[vector]\nn = [1979-05-27]\n", ARRAY_STOP),
 ])
-def test_loop_count_from_integer(load, config, count):
-    ops = load(LOOP_MODEL, config)["functions"]["main"]["ops"]
-    assert len(ops) == count
-
-
-@pytest.mark.parametrize("config", [
-    "[scalar]\nn = 2.0\n",            # a float is no loop count
-    "[vector]\nn = [2]\n",            # an array of integers is a list of floats
-    "[shape]\nn = 2\n[vector]\nn = [2]\n",
-])
-def test_loop_count_stays_symbolic(files, config):
-    assert panic_text(t.load_flat_json, *files(LOOP_MODEL, config)) == \
-        "Loop count 'param.n' not resolved before flattening"
-
-
-@pytest.mark.parametrize("config", [
-    "[shape]\nn = [1, \"x\"]\n",
-    "[scalar]\nn = [true]\n",
-    "[vector]\nn = [[1]]\n",
-    "[vector]\nn = [{a = 1}]\n",
-    "[vector]\nn = [1979-05-27]\n",
-])
-def test_unexpected_value_in_array(files, config):
-    assert panic_text(t.load_flat_json, *files(DIM_MODEL, config)) == \
-        "unexpected value in vector section"
+def test_loop_counts_and_arrays(files, model, config, expected):
+    if isinstance(expected, int):
+        assert len(json.loads(t.load_flat_json(*files(model, config)))["functions"]["main"]["ops"]) == expected
+    else:
+        assert panic_text(t.load_flat_json, *files(model, config)) == expected
 
 
 # ---- the weight-name table and rewriting ----
@@ -247,19 +233,14 @@ def test_default_entry_and_cache_keys(files):
     assert panic_text(t.load_flat_json, trv, toml, "nope") == "no entry found for key"
 
 
-def test_missing_source_stops_before_config(tmp_path):
-    text = panic_text(t.load_flat_json, str(tmp_path / "none.trv"), str(tmp_path / "none.toml"))
-    assert text.startswith("called `Result::unwrap()` on an `Err` value: ")
-
-
-def test_bad_config_stops_before_flattening(files):
+def test_reading_stops(files, tmp_path):
+    # A missing source stops before the configuration is opened; a configuration that does
+    # not parse stops before flattening (before the unknown entry is looked up).
+    missing = str(tmp_path / "missing.toml")
+    assert panic_text(t.load_flat_json, str(tmp_path / "none.trv"), missing).startswith(
+        "called `Result::unwrap()` on an `Err` value: ")
     trv, toml = files(DIM_MODEL, "a = \n")
     assert panic_text(t.load_flat_json, trv, toml, "nope").startswith(f"failed to parse {toml}: ")
-
-
-def test_unreadable_config(files, tmp_path):
-    trv, _ = files(DIM_MODEL, "")
-    missing = str(tmp_path / "missing.toml")
     assert panic_text(t.load_flat_json, trv, missing) == \
         f"failed to read {missing}: No such file or directory (os error 2)"
     trv, toml = files(DIM_MODEL, b"a = \"\xff\"\n")
@@ -329,6 +310,7 @@ NESTING = {
                          "[" * 56 + "1" + "]" * 56),
     # [[a.b]] puts its table below the array b; a later [a.b.c] goes through b's last table.
     "array of tables": ("[[{}]]\nx = 1\n", 254, 255),
+    "array of tables twice": ("[[{0}]]\nx = 1\n[[{0}]]\nx = 1\n", 254, 255),
     "through an array of tables": ("[[a]]\n[{}]\nx = 1\n", 254, 255),
     "through a quoted array of tables": ("[[\"a\"]]\n['a'.{}]\nx = 1\n", _path(253), _path(254)),
     "through an escaped array of tables": ("[[\"\\u0061\"]]\n[a.{}]\nx = 1\n", _path(253), _path(254)),

@@ -4,6 +4,7 @@ import json
 import pytest
 
 import _travune as t
+from conftest import panic_text
 
 
 def ty(*dims, dtype="f32"):
@@ -33,11 +34,7 @@ def inferred(text, index=-1):
     return list(ops_of(t.infer_axes_json(text))[index].get("axes", {}).items())
 
 
-def panics(call):
-    with pytest.raises(BaseException) as info:
-        call()
-    assert type(info.value).__name__ == "PanicException"
-    return str(info.value)
+panics = panic_text
 
 
 # One view op reading x: (pattern, shape of x, declared output shape, inferred axes in order).
@@ -97,11 +94,6 @@ def test_view_axes(pattern, x, out, axes):
     assert inferred(module([("x", ty(*x))], [view(pattern, ["x"], ty(*out))])) == axes
 
 
-def test_tile_axes():
-    m = module([("x", ty(2, 8))], [view("b n -> b (h n)", ["x"], ty(2, 32), kind="tile")])
-    assert inferred(m) == [("h", 4)]
-
-
 # Names beyond ASCII: a name continues with alphabetic characters, marks, decimal digits,
 # connector punctuation and join controls; a run of any decimal digits is a token of its own.
 UNICODE_NAMES = [
@@ -120,11 +112,6 @@ UNICODE_NAMES = [
 @pytest.mark.parametrize("pattern,axes", UNICODE_NAMES)
 def test_unicode_names(pattern, axes):
     assert inferred(module([("x", ty(1))], [view(pattern, ["x"], ty(5))])) == axes
-
-
-def test_non_ascii_digit_name_binds_on_the_left():
-    m = module([("x", ty(2, 8))], [view("b ٣ -> b (h ٣)", ["x"], ty(2, 32))])
-    assert inferred(m) == [("h", 4)]
 
 
 def test_worked_example_exact_text():
@@ -178,15 +165,15 @@ def test_first_argument_type(before, args, axes):
     assert inferred(m) == axes
 
 
-def test_later_parameter_of_the_same_name_wins():
-    m = module([("x", ty(9, 9)), ("x", ty(2, 8))], [view("b n -> b (h n)", ["x"], ty(2, 32))])
-    assert inferred(m) == [("h", 4)]
-
-
-def test_own_output_binds_before_the_argument():
+@pytest.mark.parametrize("params,o,axes", [
+    ([("x", ty(2, 8))], view("b n -> b (h n)", ["x"], ty(2, 32), kind="tile"), [("h", 4)]),
+    ([("x", ty(2, 8))], view("b ٣ -> b (h ٣)", ["x"], ty(2, 32)), [("h", 4)]),  # a non-ASCII digit name binds
+    ([("x", ty(9, 9)), ("x", ty(2, 8))], view("b n -> b (h n)", ["x"], ty(2, 32)), [("h", 4)]),  # the later param
     # The op's output is entered first, so x binds from [2, 8], not from the parameter.
-    o = op("view", ["x"], [ty(2, 8)], ["x"], pattern="b n -> b (h n)")
-    assert inferred(module([("x", ty(9, 9))], [o])) == [("h", 1)]
+    ([("x", ty(9, 9))], op("view", ["x"], [ty(2, 8)], ["x"], pattern="b n -> b (h n)"), [("h", 1)]),
+])
+def test_binding(params, o, axes):
+    assert inferred(module(params, [o])) == axes
 
 
 def test_environment_is_per_function():
