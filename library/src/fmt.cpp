@@ -8,7 +8,6 @@
 
 #include "number_text.hpp"
 #include "travune/interrupt.hpp"
-#include "travune/parse.hpp"
 #include "travune/stack.hpp"
 
 namespace travune {
@@ -398,46 +397,6 @@ std::string format_trv(const Module& m, std::uint64_t width) {
     first = false;
   }
   close_trv_text(out);
-  return out;
-}
-
-std::string format_source(std::string_view text, std::uint64_t width) {
-  std::string out;
-  // The canonical text runs about the size of the source; pages reserved and never written
-  // cost nothing.
-  out.reserve(text.size() / 4 * 5 + 64);
-  bool first = true;
-  auto write_function = [&](std::string&&, Function& f) {
-    append_function_text(out, f, width, first);
-    first = false;
-    return true;
-  };
-  bool whole = parse_each_distinct(
-      text, [&](std::vector<std::string>&& c) { open_trv_text(out, c); }, write_function);
-  if (!whole) {
-    // A repeated name: the module keeps its first position and its last definition.
-    std::string().swap(out);
-    return format_trv(parse(text), width);
-  }
-  close_trv_text(out);
-  return out;
-}
-
-std::string fmt_type(const TensorType& t) {
-  std::string out;
-  append_type(out, t);
-  return out;
-}
-
-std::string fmt_literal(const LiteralValue& v) {
-  std::string out;
-  append_literal(out, v);
-  return out;
-}
-
-std::string format_float(double x) {
-  std::string out;
-  append_float(out, x);
   return out;
 }
 

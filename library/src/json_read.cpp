@@ -943,7 +943,7 @@ constexpr RecordForm<2> module_form{{"header_comments", "functions"}, 0b10, "str
 
 // A module record hands over its parts as they are read. A repeated "functions" field is a
 // duplicate field, refused before its value is read, so the functions come from one map.
-void read_module(In& in, value& v, const ModuleJsonVisitor& visit) {
+void read_module(In& in, value& v, const ModuleVisitor& visit) {
   read_record(in.r, v, module_form, [&](int k, value& f) {
     if (k == 0) {
       visit.header_comments(read_strings(in, f));
@@ -952,7 +952,7 @@ void read_module(In& in, value& v, const ModuleJsonVisitor& visit) {
     if (Reader::first(f) != '{') in.r.type_error(f, "a map");
     in.r.for_each_field(f, [&](std::string_view key, value& fv) {
       Function fn = read_function(in, fv);
-      visit.function(key, std::move(fn));
+      visit.function(key, fn);
     });
   });
 }
@@ -986,7 +986,7 @@ NumericValue read_numeric(Reader& r, value& v, std::string_view enum_name) {
 
 }  // namespace
 
-void read_module_json_by_function(std::string_view text, const ModuleJsonVisitor& visit) {
+void read_module_json_by_function(std::string_view text, const ModuleVisitor& visit) {
   In in(text);
   in.r.read_root([&](value& v) {
     read_module(in, v, visit);
@@ -996,9 +996,9 @@ void read_module_json_by_function(std::string_view text, const ModuleJsonVisitor
 
 Module read_module_json(std::string_view text) {
   Module m;
-  ModuleJsonVisitor visit;
+  ModuleVisitor visit;
   visit.header_comments = [&](std::vector<std::string>&& comments) { m.header_comments = std::move(comments); };
-  visit.function = [&](std::string_view key, Function&& fn) {
+  visit.function = [&](std::string_view key, Function& fn) {
     m.functions.insert_or_assign(std::string(key), std::move(fn));
   };
   read_module_json_by_function(text, visit);

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "number_text.hpp"
+#include "travune/check.hpp"
 #include "travune/interrupt.hpp"
 #include "travune/json.hpp"
 #include "travune/stack.hpp"
@@ -91,6 +92,9 @@ void append_json_string(std::string& out, std::string_view s) {
   out += '"';
 }
 
+namespace {
+
+// A finite float as Python's repr writes it (1.0, 1e+16, 5e-324); null when not finite.
 void append_json_float(std::string& out, double x) {
   if (!std::isfinite(x)) {
     out += "null";
@@ -98,8 +102,6 @@ void append_json_float(std::string& out, double x) {
   }
   append_python_repr(out, x);
 }
-
-namespace {
 
 void append_key(std::string& out, std::string_view key) {
   out += '"';
@@ -274,6 +276,8 @@ void append_function_head_json(std::string& out, const Function& f) {
 
 void append_function_tail_json(std::string& out) { out += "]}"; }
 
+namespace {
+
 void append_function_json(std::string& out, const Function& f) {
   append_function_head_json(out, f);
   for (std::size_t i = 0; i < f.ops.size(); ++i) {
@@ -282,6 +286,8 @@ void append_function_json(std::string& out, const Function& f) {
   }
   append_function_tail_json(out);
 }
+
+}  // namespace
 
 void open_module_json(std::string& out, const std::vector<std::string>& header_comments) {
   out += '{';
@@ -341,6 +347,44 @@ std::string write_module_json(const Module& m) {
     first = false;
   }
   close_module_json(out);
+  return out;
+}
+
+namespace {
+
+void append_weights_json(std::string& out, const Constraints& c) {
+  out += '{';
+  bool first_fn = true;
+  for (const auto& [fn, weights] : c.weights) {
+    if (!first_fn) out += ',';
+    first_fn = false;
+    append_json_string(out, fn);
+    out += ":{";
+    bool first = true;
+    for (const auto& [name, ty] : weights) {
+      if (!first) out += ',';
+      first = false;
+      append_json_string(out, name);
+      out += ':';
+      append_type_json(out, ty);
+    }
+    out += '}';
+  }
+  out += '}';
+}
+
+}  // namespace
+
+std::string write_check_result_json(const CheckResult& r) {
+  std::string out;
+  out.reserve(128);
+  out += "{\"errors\":";
+  append_json_string_array(out, r.errors);
+  out += ",\"constraints\":{\"params\":";
+  append_json_string_array(out, r.constraints.params);
+  out += ",\"weights\":";
+  append_weights_json(out, r.constraints);
+  out += "}}";
   return out;
 }
 

@@ -1,11 +1,8 @@
 #include "functions.hpp"
 
+#include "calls.hpp"
 #include "loader.hpp"
-#include "module_json.hpp"
-#include "travune/check.hpp"
 #include "travune/flatten.hpp"
-#include "travune/fmt.hpp"
-#include "travune/parse.hpp"
 
 namespace travune {
 
@@ -26,19 +23,12 @@ std::string infer_axes_json_body(const Args& a) { return infer_axes_json(a.text(
 
 std::string check_json_body(const Args& a) { return check_json(a.text(0)); }
 
-std::string fmt_source_body(const Args& a) { return format_source(a.text(0), a.width(1)); }
+std::string fmt_source_body(const Args& a) { return fmt_source(a.text(0), a.width(1)); }
 
 std::string fmt_json_body(const Args& a) { return fmt_json(a.text(0), a.width(1)); }
 
-std::string check_file_body(const Args& a) {
-  // The text is freed as soon as the check is done.
-  CheckResult r = check_source(read_source_file(a.path(0)));
-  return write_check_result_json(r);
-}
+std::string check_file_body(const Args& a) { return check_file(a.path(0)); }
 
-// The text is freed before the output goes back to Python.
-std::string fmt_file_body(const Args& a) {
-  return format_source(read_source_file(a.path(0)), a.width(1));
-}
+std::string fmt_file_body(const Args& a) { return fmt_file(a.path(0), a.width(1)); }
 
 }  // namespace travune

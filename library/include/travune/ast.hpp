@@ -3,9 +3,11 @@
 // no record points back to its owner, and passes build new records from old ones.
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -83,10 +85,16 @@ struct Cache {
 using OpKind = std::variant<View, Map, Fold, Tile, Read, Write, Contract, Literal, Iota, Random,
                             Call, Loop, Cache>;
 
-// The kind words, indexed like OpKind.
-inline constexpr std::array<std::string_view, 13> kind_words = {
+// The kind words, indexed like OpKind: the one table between a kind and its word.
+inline constexpr std::array<std::string_view, std::variant_size_v<OpKind>> kind_words = {
     "view", "map", "fold", "tile", "read", "write", "contract",
     "literal", "iota", "random", "call", "loop", "cache"};
+
+inline std::string_view kind_word(const OpKind& kind) { return kind_words[kind.index()]; }
+
+// The kind that `word` names, holding its default value (for std::visit to tell which kind
+// a reader builds); none for an unknown word.
+std::optional<OpKind> kind_for_word(std::string_view word);
 
 struct Op {
   OpKind kind;
@@ -96,6 +104,11 @@ struct Op {
   std::vector<std::string> comments;
   bool operator==(const Op&) const = default;
 };
+
+// Moving an op, and so growing a vector of ops, never throws: a vector relocates its ops by
+// moving them, never by copying.
+static_assert(std::is_nothrow_move_constructible_v<OpKind>);
+static_assert(std::is_nothrow_move_constructible_v<Op>);
 
 struct Function {
   std::string name;
@@ -110,6 +123,16 @@ struct Module {
   std::vector<std::string> header_comments;
   OrderedMap<Function> functions;
   bool operator==(const Module&) const = default;
+};
+
+// What a reader of a module (the parser, the JSON reader) hands over as it reads, in document
+// order: the header comments, and each function with its key as soon as it is read. The key
+// stays valid until the reading returns; the function is the visitor's to move from or to
+// leave (a reader may reuse what is left for the next function). Keys may repeat: a Module
+// keeps a repeated key's first position and its last function.
+struct ModuleVisitor {
+  std::function<void(std::vector<std::string>&& comments)> header_comments;
+  std::function<void(std::string_view key, Function& fn)> function;
 };
 
 // Debug forms used in messages.
