@@ -127,7 +127,7 @@ class Reader {
   // Where the text is cut before its first fault, and what completes the part before the cut.
   struct Completion {
     std::size_t cut = 1;     // wrapped index of the first byte left out
-    std::string tail;        // put in place of the rest, then a closer for each open container
+    std::string_view tail;   // put in place of the rest (a literal), then the closers
     std::vector<char> open;  // the containers open at the cut
   };
   void scan_syntax(Completion& done) const;

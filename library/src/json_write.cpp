@@ -180,40 +180,52 @@ void append_str_field(std::string& out, std::string_view key, const std::string&
 }
 
 // The kind-specific keys, each preceded by a comma.
-void append_kind_fields(std::string& out, const OpKind& kind) {
-  switch (kind.index()) {
-    case 0: append_str_field(out, "pattern", std::get<View>(kind).pattern);
-            append_axes(out, std::get<View>(kind).axes); break;
-    case 1: append_str_field(out, "function", std::get<Map>(kind).function); break;
-    case 2: append_str_field(out, "pattern", std::get<Fold>(kind).pattern);
-            append_str_field(out, "reduction", std::get<Fold>(kind).reduction); break;
-    case 3: append_str_field(out, "pattern", std::get<Tile>(kind).pattern);
-            append_axes(out, std::get<Tile>(kind).axes); break;
-    case 4: append_str_field(out, "pattern", std::get<Read>(kind).pattern); break;
-    case 5: append_str_field(out, "pattern", std::get<Write>(kind).pattern);
-            append_str_field(out, "reduction", std::get<Write>(kind).reduction); break;
-    case 6: append_str_field(out, "pattern", std::get<Contract>(kind).pattern); break;
-    case 7: out += ",\"value\":"; append_literal(out, std::get<Literal>(kind).value); break;
-    case 8: break;
-    case 9: out += ",\"lower\":"; append_json_float(out, std::get<Random>(kind).lower);
-            out += ",\"upper\":"; append_json_float(out, std::get<Random>(kind).upper); break;
-    case 10: append_str_field(out, "target", std::get<Call>(kind).target); break;
-    case 11: {
-      const auto& loop = std::get<Loop>(kind);
-      append_str_field(out, "target", loop.target);
-      out += ",\"count\":";
-      if (const auto* n = std::get_if<std::uint64_t>(&loop.count)) append_int(out, *n);
-      else append_json_string(out, std::get<std::string>(loop.count));
-      break;
-    }
-    default: {
-      const auto& cache = std::get<Cache>(kind);
-      append_str_field(out, "var", cache.var);
-      append_str_field(out, "init", cache.init);
-      if (cache.extend) append_str_field(out, "extend", *cache.extend);
-    }
+struct KindFields {
+  std::string& out;
+
+  void operator()(const View& k) const {
+    append_str_field(out, "pattern", k.pattern);
+    append_axes(out, k.axes);
   }
-}
+  void operator()(const Map& k) const { append_str_field(out, "function", k.function); }
+  void operator()(const Fold& k) const {
+    append_str_field(out, "pattern", k.pattern);
+    append_str_field(out, "reduction", k.reduction);
+  }
+  void operator()(const Tile& k) const {
+    append_str_field(out, "pattern", k.pattern);
+    append_axes(out, k.axes);
+  }
+  void operator()(const Read& k) const { append_str_field(out, "pattern", k.pattern); }
+  void operator()(const Write& k) const {
+    append_str_field(out, "pattern", k.pattern);
+    append_str_field(out, "reduction", k.reduction);
+  }
+  void operator()(const Contract& k) const { append_str_field(out, "pattern", k.pattern); }
+  void operator()(const Literal& k) const {
+    out += ",\"value\":";
+    append_literal(out, k.value);
+  }
+  void operator()(const Iota&) const {}
+  void operator()(const Random& k) const {
+    out += ",\"lower\":";
+    append_json_float(out, k.lower);
+    out += ",\"upper\":";
+    append_json_float(out, k.upper);
+  }
+  void operator()(const Call& k) const { append_str_field(out, "target", k.target); }
+  void operator()(const Loop& k) const {
+    append_str_field(out, "target", k.target);
+    out += ",\"count\":";
+    if (const auto* n = std::get_if<std::uint64_t>(&k.count)) append_int(out, *n);
+    else append_json_string(out, std::get<std::string>(k.count));
+  }
+  void operator()(const Cache& k) const {
+    append_str_field(out, "var", k.var);
+    append_str_field(out, "init", k.init);
+    if (k.extend) append_str_field(out, "extend", *k.extend);
+  }
+};
 
 }  // namespace
 
@@ -223,9 +235,9 @@ void append_op_json(std::string& out, const Op& op,
                     std::vector<std::pair<std::size_t, std::size_t>>* args_at) {
   const std::size_t start = out.size();
   out += "{\"kind\":\"";
-  out += kind_words[op.kind.index()];
+  out += kind_word(op.kind);
   out += '"';
-  append_kind_fields(out, op.kind);
+  std::visit(KindFields{out}, op.kind);
   out += ",\"outputs\":";
   append_json_string_array(out, op.outputs);
   out += ",\"output_types\":[";

@@ -316,12 +316,6 @@ OrderedMap<std::int64_t> build_axes(const Delimited& bracket, const Delimited& p
   return axes;
 }
 
-std::size_t kind_index(std::string_view word) {
-  for (std::size_t i = 0; i < kind_words.size(); ++i)
-    if (kind_words[i] == word) return i;
-  return kind_words.size();
-}
-
 std::string require_reduction(const BracketItems& b, std::string_view word) {
   std::string reduction = b.name(0);
   if (reduction.empty())
@@ -346,26 +340,46 @@ Cache build_cache(const BracketItems& b) {
   return c;
 }
 
+// The kind of an op statement from its kind word and both argument lists.
+struct KindBuilder {
+  std::string_view word;
+  const BracketItems& b;
+  const Delimited& bracket;
+  const Delimited& paren;
+
+  OpKind operator()(const View&) const {
+    return View{b.pattern_or_empty(), build_axes(bracket, paren)};
+  }
+  OpKind operator()(const Map&) const { return Map{b.name(0)}; }
+  OpKind operator()(const Fold&) const {
+    return Fold{b.pattern_or_empty(), require_reduction(b, word)};
+  }
+  OpKind operator()(const Tile&) const {
+    return Tile{b.pattern_or_empty(), build_axes(bracket, paren)};
+  }
+  OpKind operator()(const Read&) const { return Read{b.pattern_or_empty()}; }
+  OpKind operator()(const Write&) const {
+    return Write{b.pattern_or_empty(), require_reduction(b, word)};
+  }
+  OpKind operator()(const Contract&) const { return Contract{b.pattern_or_empty()}; }
+  // A literal statement is read apart (parse_right_side) and never comes here.
+  OpKind operator()(const Literal&) const { fatal("Unknown op: " + debug_str(word)); }
+  OpKind operator()(const Iota&) const { return Iota{}; }
+  OpKind operator()(const Random&) const {
+    if (b.floats.size() < 2) fatal("random requires two bounds: random[lo, hi]");
+    return Random{b.floats[0], b.floats[1]};
+  }
+  OpKind operator()(const Call&) const { return Call{b.name(0)}; }
+  OpKind operator()(const Loop&) const { return build_loop(b); }
+  OpKind operator()(const Cache&) const { return build_cache(b); }
+};
+
 // Runs once both argument lists are read, so its stops come after theirs.
 OpKind build_kind(std::string_view word, const Delimited& bracket, const Delimited& paren) {
+  std::optional<OpKind> kind = kind_for_word(word);
+  if (!kind) fatal("Unknown op: " + debug_str(word));
   BracketItems b = sort_bracket_items(bracket.positional);
-  switch (kind_index(word)) {
-    case 0: return View{b.pattern_or_empty(), build_axes(bracket, paren)};
-    case 1: return Map{b.name(0)};
-    case 2: return Fold{b.pattern_or_empty(), require_reduction(b, word)};
-    case 3: return Tile{b.pattern_or_empty(), build_axes(bracket, paren)};
-    case 4: return Read{b.pattern_or_empty()};
-    case 5: return Write{b.pattern_or_empty(), require_reduction(b, word)};
-    case 6: return Contract{b.pattern_or_empty()};
-    case 8: return Iota{};
-    case 9:
-      if (b.floats.size() < 2) fatal("random requires two bounds: random[lo, hi]");
-      return Random{b.floats[0], b.floats[1]};
-    case 10: return Call{b.name(0)};
-    case 11: return build_loop(b);
-    case 12: return build_cache(b);
-    default: fatal("Unknown op: " + debug_str(word));  // "literal" never comes here
-  }
+  return std::visit(KindBuilder{word, b, bracket, paren}, *kind);
 }
 
 // The left-hand side of an op statement.

@@ -217,7 +217,8 @@ CheckResult check_twice(const Text& text) {
   visit.header_comments = [](std::vector<std::string>&&) {};
   visit.function = [&](std::string_view key, Function& f) {
     keys.add(key);
-    signatures.try_emplace(std::string(key), Function{std::move(f.name), {}, std::move(f.params), {}, {}});
+    signatures.try_emplace(std::string(key),
+                           Function{std::move(f.name), {}, std::move(f.params), {}, {}});
   };
   text.each(visit);
   CheckResult result;
