@@ -114,6 +114,30 @@ void append_dim(std::string& out, const Dim& d) {
   else append_json_string(out, std::get<std::string>(d));
 }
 
+void append_type_json(std::string& out, const TensorType& t) {
+  out += "{\"dtype\":";
+  append_json_string(out, t.dtype);
+  out += ",\"shape\":[";
+  for (std::size_t i = 0; i < t.shape.size(); ++i) {
+    if (i) out += ',';
+    append_dim(out, t.shape[i]);
+  }
+  out += "]}";
+}
+
+// A JSON array of the strings of `items` (a vector, a set: any range of strings), in order.
+template <class Strings>
+void append_json_string_array(std::string& out, const Strings& items) {
+  out += '[';
+  bool first = true;
+  for (const auto& s : items) {
+    if (!first) out += ',';
+    first = false;
+    append_json_string(out, s);
+  }
+  out += ']';
+}
+
 void append_atom(std::string& out, const Atom& a) {
   switch (a.index()) {
     case 0: append_int(out, std::get<0>(a)); break;
@@ -337,17 +361,6 @@ std::size_t estimated_size(const Module& m) {
 }
 
 }  // namespace
-
-void append_type_json(std::string& out, const TensorType& t) {
-  out += "{\"dtype\":";
-  append_json_string(out, t.dtype);
-  out += ",\"shape\":[";
-  for (std::size_t i = 0; i < t.shape.size(); ++i) {
-    if (i) out += ',';
-    append_dim(out, t.shape[i]);
-  }
-  out += "]}";
-}
 
 std::string write_module_json(const Module& m) {
   std::string out;

@@ -1,7 +1,6 @@
 #pragma once
 // The JSON form of a Module: a compact writer and a typed reader.
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -15,19 +14,6 @@ namespace travune {
 // ---- writing (cannot fail) ----
 std::string write_module_json(const Module& m);
 void append_json_string(std::string& out, std::string_view s);
-// A JSON array of the strings of `items` (a vector, a set: any range of strings), in order.
-template <class Strings>
-void append_json_string_array(std::string& out, const Strings& items) {
-  out += '[';
-  bool first = true;
-  for (const auto& s : items) {
-    if (!first) out += ',';
-    first = false;
-    append_json_string(out, s);
-  }
-  out += ']';
-}
-void append_type_json(std::string& out, const TensorType& t);
 void append_op_json(std::string& out, const Op& op);
 // As append_op_json, and sets args_at[i] to where argument i's text lies in `out`: bytes
 // [first, second).
