@@ -4,28 +4,11 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
-#include <utility>
 
 #include "unicode.hpp"
 
 namespace travune {
 
-namespace {
-
-template <std::size_t... I>
-std::optional<OpKind> kind_at(std::size_t k, std::index_sequence<I...>) {
-  std::optional<OpKind> kind;
-  ((k == I ? (void)kind.emplace(std::in_place_index<I>) : (void)0), ...);
-  return kind;
-}
-
-}  // namespace
-
-std::optional<OpKind> kind_for_word(std::string_view word) {
-  std::size_t k = 0;
-  while (k < kind_words.size() && kind_words[k] != word) ++k;
-  return kind_at(k, std::make_index_sequence<std::variant_size_v<OpKind>>{});
-}
 
 std::size_t literal_depth(const LiteralValue& v) {
   const auto* outer = std::get_if<LiteralList>(&v.v);

@@ -9,7 +9,7 @@
 // the text twice, first keeping only the signatures, then checking each function as it
 // comes. The result is byte for byte that of reading the whole module first, stops included.
 // Where it could not be, a key that repeats (a Module keeps its first position and its last
-// function), `DistinctKeys` notices the repeat and `streamed_or_whole` starts over, reading
+// function), `require_new_key` notices the repeat and `streamed_or_whole` starts over, reading
 // the whole module.
 //
 // Which failure wins when several are present, and where that is enforced:
@@ -80,12 +80,16 @@ struct ModuleJsonText {
 // has been worked on in its own place already. The streamed way is abandoned.
 struct WholeModuleNeeded {};
 
+// Whether the key just read is new (as an insertion into a table of the keys read so far
+// tells); a repeated key abandons the streamed way.
+void require_new_key(bool is_new) {
+  if (!is_new) throw WholeModuleNeeded{};
+}
+
 // The keys read so far. Keys are views into the text being read, valid while it is read.
 class DistinctKeys {
  public:
-  void add(std::string_view key) {
-    if (!seen_.emplace(key).second) throw WholeModuleNeeded{};
-  }
+  void add(std::string_view key) { require_new_key(seen_.emplace(key).second); }
 
  private:
   HashSet<std::string_view> seen_;
@@ -211,14 +215,13 @@ std::string format_text(const Text& text, std::size_t reserve, std::uint64_t wid
 // function as it is read.
 template <class Text>
 CheckResult check_twice(const Text& text) {
-  OrderedMap<Function> signatures;
-  DistinctKeys keys;
+  OrderedMap<Function> signatures;  // also the keys read so far
   ModuleVisitor visit;
   visit.header_comments = [](std::vector<std::string>&&) {};
   visit.function = [&](std::string_view key, Function& f) {
-    keys.add(key);
-    signatures.try_emplace(std::string(key),
-                           Function{std::move(f.name), {}, std::move(f.params), {}, {}});
+    auto [it, is_new] = signatures.try_emplace(std::string(key));
+    require_new_key(is_new);
+    it.value() = Function{std::move(f.name), {}, std::move(f.params), {}, {}};
   };
   text.each(visit);
   CheckResult result;

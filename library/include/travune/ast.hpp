@@ -3,11 +3,13 @@
 // no record points back to its owner, and passes build new records from old ones.
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -93,8 +95,18 @@ inline constexpr std::array<std::string_view, std::variant_size_v<OpKind>> kind_
 inline std::string_view kind_word(const OpKind& kind) { return kind_words[kind.index()]; }
 
 // The kind that `word` names, holding its default value (for std::visit to tell which kind
-// a reader builds); none for an unknown word.
-std::optional<OpKind> kind_for_word(std::string_view word);
+// a reader builds); none for an unknown word. Inline: the readers ask it for every op.
+inline std::optional<OpKind> kind_for_word(std::string_view word) {
+  std::optional<OpKind> kind;
+  [&]<std::size_t... I>(std::index_sequence<I...>) {
+    // Sizes first, then bytes of a size known here: compiled to a few integer comparisons.
+    ((word.size() == kind_words[I].size() &&
+      std::memcmp(word.data(), kind_words[I].data(), kind_words[I].size()) == 0 &&
+      (kind.emplace(std::in_place_index<I>), true)) ||
+     ...);
+  }(std::make_index_sequence<kind_words.size()>{});
+  return kind;
+}
 
 struct Op {
   OpKind kind;
