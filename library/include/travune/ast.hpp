@@ -100,10 +100,10 @@ inline std::optional<OpKind> kind_for_word(std::string_view word) {
   std::optional<OpKind> kind;
   [&]<std::size_t... I>(std::index_sequence<I...>) {
     // Sizes first, then bytes of a size known here: compiled to a few integer comparisons.
-    ((word.size() == kind_words[I].size() &&
-      std::memcmp(word.data(), kind_words[I].data(), kind_words[I].size()) == 0 &&
-      (kind.emplace(std::in_place_index<I>), true)) ||
-     ...);
+    (void)((word.size() == kind_words[I].size() &&
+            std::memcmp(word.data(), kind_words[I].data(), kind_words[I].size()) == 0 &&
+            (kind.emplace(std::in_place_index<I>), true)) ||
+           ...);
   }(std::make_index_sequence<kind_words.size()>{});
   return kind;
 }
