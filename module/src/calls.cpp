@@ -80,8 +80,8 @@ struct ModuleJsonText {
 // has been worked on in its own place already. The streamed way is abandoned.
 struct WholeModuleNeeded {};
 
-// Whether the key just read is new (as an insertion into a table of the keys read so far
-// tells); a repeated key abandons the streamed way.
+// Abandons the streamed way unless the key just read is new, as an insertion into a table of
+// the keys read so far tells.
 void require_new_key(bool is_new) {
   if (!is_new) throw WholeModuleNeeded{};
 }
