@@ -343,9 +343,8 @@ struct KindFromFields {
 };
 
 OpKind op_kind(Reader& r, value& v, OpRaw& raw) {
-  std::optional<OpKind> kind = kind_for_word(raw.kind);
-  if (!kind) r.fail_in_list(v, "unknown op kind: " + raw.kind);
-  return std::visit(KindFromFields{raw}, *kind);
+  return build_kind_named(raw.kind, KindFromFields{raw},
+                          [&]() -> OpKind { r.fail_in_list(v, "unknown op kind: " + raw.kind); });
 }
 
 Op read_op(In& in, value& v) {

@@ -376,10 +376,9 @@ struct KindBuilder {
 
 // Runs once both argument lists are read, so its stops come after theirs.
 OpKind build_kind(std::string_view word, const Delimited& bracket, const Delimited& paren) {
-  std::optional<OpKind> kind = kind_for_word(word);
-  if (!kind) fatal("Unknown op: " + debug_str(word));
   BracketItems b = sort_bracket_items(bracket.positional);
-  return std::visit(KindBuilder{word, b, bracket, paren}, *kind);
+  return build_kind_named(word, KindBuilder{word, b, bracket, paren},
+                          [&]() -> OpKind { fatal("Unknown op: " + debug_str(word)); });
 }
 
 // The left-hand side of an op statement.

@@ -94,18 +94,21 @@ inline constexpr std::array<std::string_view, std::variant_size_v<OpKind>> kind_
 
 inline std::string_view kind_word(const OpKind& kind) { return kind_words[kind.index()]; }
 
-// The kind that `word` names, holding its default value (for std::visit to tell which kind
-// a reader builds); none for an unknown word. Inline: the readers ask it for every op.
-inline std::optional<OpKind> kind_for_word(std::string_view word) {
-  std::optional<OpKind> kind;
-  [&]<std::size_t... I>(std::index_sequence<I...>) {
-    // Sizes first, then bytes of a size known here: compiled to a few integer comparisons.
-    (void)((word.size() == kind_words[I].size() &&
-            std::memcmp(word.data(), kind_words[I].data(), kind_words[I].size()) == 0 &&
-            (kind.emplace(std::in_place_index<I>), true)) ||
-           ...);
-  }(std::make_index_sequence<kind_words.size()>{});
-  return kind;
+// The op kind that `word` names, built by `build`, which is called with that kind's default
+// value and returns the kind to keep; for an unknown word, what `unknown()` returns (it may
+// stop the call instead). `build` takes every kind, so a kind added to OpKind does not
+// compile until every reader builds it. Inline, and the kinds tried in turn with each one's
+// size and bytes known here: the readers ask it for every op.
+template <std::size_t I = 0, class Build, class Unknown>
+OpKind build_kind_named(std::string_view word, Build&& build, Unknown&& unknown) {
+  if constexpr (I == kind_words.size()) {
+    return unknown();
+  } else {
+    constexpr std::string_view known = kind_words[I];
+    if (word.size() == known.size() && std::memcmp(word.data(), known.data(), known.size()) == 0)
+      return build(std::variant_alternative_t<I, OpKind>{});
+    return build_kind_named<I + 1>(word, build, unknown);
+  }
 }
 
 struct Op {
