@@ -1,7 +1,8 @@
-// Every call of the extension that takes text and gives text, composed from the library's
+// The calls of the extension that take text and give text, composed from the library's
 // stages: a reader (the parser, or the JSON reader of modules), passes (substitution, the
-// resolver, the checker) and a writer (the JSON writer, the formatter). The stages know
-// nothing of each other; only this file puts them together.
+// resolver, the checker) and a writer (the JSON writer, the formatter). The parser, the
+// formatter and the checker know nothing of each other; this file puts them together.
+// (flatten_json reads its module through read_module below; the flattener writes its JSON.)
 //
 // A large module passes one function at a time wherever the result allows it. The reader
 // hands over each function as soon as it is read (ModuleVisitor); `stream_functions` runs the
