@@ -6,6 +6,7 @@
 // The texts are written to in-memory files, so the file reading runs as it does for users.
 #include "flat_sink.hpp"
 #include "fuzz_common.hpp"
+#include "calls.hpp"
 #include "loader.hpp"
 #include "travune/flatten.hpp"
 #include "travune/json.hpp"

@@ -6,9 +6,9 @@
 // Invariants: a module read reads back equal after writing; results are valid UTF-8 and
 // their JSON reads back as a module; the calls that work one function at a time give what
 // the whole module gives, stops included.
+#include "calls.hpp"
 #include "flat_sink.hpp"
 #include "fuzz_common.hpp"
-#include "module_json.hpp"
 #include "travune/check.hpp"
 #include "travune/flatten.hpp"
 #include "travune/fmt.hpp"

@@ -12,8 +12,6 @@
 #include "travune/fatal.hpp"
 #include "travune/hash.hpp"
 #include "travune/interrupt.hpp"
-#include "travune/json.hpp"
-#include "travune/parse.hpp"
 
 namespace travune {
 namespace {
@@ -152,10 +150,10 @@ struct FunctionCheck {
   std::string_view key;
   const OrderedMap<Function>& functions;
   CheckResult& result;
-  NameSet star_names;
-  NameSet dim_names;
-  Env env;
-  std::vector<std::optional<Ty>> arg_types;  // of the current op, reused across ops
+  NameSet star_names{};
+  NameSet dim_names{};
+  Env env{};
+  std::vector<std::optional<Ty>> arg_types{};  // of the current op, reused across ops
   WeightMap* weights = nullptr;              // this function's entry, made on first weight
 };
 
@@ -444,34 +442,11 @@ void collect_dim_names(FunctionCheck& f, const Function& fn) {
   }
 }
 
-// ---- JSON form ----
-
-void append_weights_json(std::string& out, const Constraints& c) {
-  out += '{';
-  bool first_fn = true;
-  for (const auto& [fn, weights] : c.weights) {
-    if (!first_fn) out += ',';
-    first_fn = false;
-    append_json_string(out, fn);
-    out += ":{";
-    bool first = true;
-    for (const auto& [name, ty] : weights) {
-      if (!first) out += ',';
-      first = false;
-      append_json_string(out, name);
-      out += ':';
-      append_type_json(out, ty);
-    }
-    out += '}';
-  }
-  out += '}';
-}
-
 }  // namespace
 
 void check_function(std::string_view key, const Function& fn, const OrderedMap<Function>& functions,
                     CheckResult& result) {
-  FunctionCheck f{key, functions, result, {}, {}, {}, {}, nullptr};
+  FunctionCheck f{.key = key, .functions = functions, .result = result};
   for (const Param& p : fn.params) {
     if (is_wildcard(p.ty.dtype)) f.star_names.insert(p.name);
   }
@@ -494,46 +469,6 @@ CheckResult check(const Module& m) {
   CheckResult result;
   for (const auto& [key, fn] : m.functions) check_function(key, fn, m.functions, result);
   return result;
-}
-
-std::optional<CheckResult> check_read_twice(const FunctionReader& read_each) {
-  // First reading: every stop of reading comes before any finding; only the signatures stay.
-  OrderedMap<Function> signatures;
-  auto keep_signature = [&](std::string&& key, Function& f) {
-    auto [it, fresh] = signatures.try_emplace(std::move(key));
-    if (fresh) it.value() = Function{std::move(f.name), {}, std::move(f.params), {}, {}};
-    return fresh;
-  };
-  if (!read_each(keep_signature)) return std::nullopt;
-  // Second reading: each function is checked as it is read, then dropped.
-  CheckResult result;
-  read_each([&](std::string&& key, Function& f) {
-    check_function(key, f, signatures, result);
-    return true;
-  });
-  return result;
-}
-
-CheckResult check_source(std::string_view text) {
-  auto read_each = [&](const FunctionSink& sink) {
-    return parse_each(text, [](std::vector<std::string>&&) {}, sink);
-  };
-  if (std::optional<CheckResult> r = check_read_twice(read_each)) return std::move(*r);
-  // A repeated name: the module keeps its first position and its last definition.
-  return check(parse(text));
-}
-
-std::string write_check_result_json(const CheckResult& r) {
-  std::string out;
-  out.reserve(128);
-  out += "{\"errors\":";
-  append_json_string_array(out, r.errors);
-  out += ",\"constraints\":{\"params\":";
-  append_json_string_array(out, r.constraints.params);
-  out += ",\"weights\":";
-  append_weights_json(out, r.constraints);
-  out += "}}";
-  return out;
 }
 
 }  // namespace travune

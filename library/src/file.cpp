@@ -127,4 +127,9 @@ void prefer_huge_pages([[maybe_unused]] void* data, [[maybe_unused]] std::size_t
 #endif
 }
 
+void reserve_output(std::string& out, std::size_t size) {
+  out.reserve(size);
+  prefer_huge_pages(out.data(), size);
+}
+
 }  // namespace travune

@@ -1,8 +1,13 @@
 // The flattened entry's module JSON, written in chunks as the ops arrive and joined at the end
-// (see flat_json_text.hpp).
+// (see flat_json_text.hpp), and write_flat_json, the flattener writing into it.
 #include "flat_json_text.hpp"
 
 #include <algorithm>
+#include <utility>
+#include <vector>
+
+#include "flat_sink.hpp"
+#include "travune/flatten.hpp"
 
 #include "travune/file.hpp"
 #include "travune/json.hpp"
@@ -143,6 +148,16 @@ void FlatJsonText::add_span(std::size_t begin, std::size_t end) {
   }
   spans.push_back(Span{.chunk = chunk, .begin = begin, .end = end});
   ++uses_[chunk];
+}
+
+std::string write_flat_json(Module m, std::string_view entry, const CacheKeys& cache_keys,
+                            ArgRewriter* rewriter) {
+  FlatJsonText text(rewriter);
+  Function f = flatten_into(m, entry, cache_keys, text);
+  std::string key(entry);
+  std::vector<std::string> header_comments = std::move(m.header_comments);
+  m = Module();
+  return std::move(text).assemble(header_comments, key, f);
 }
 
 }  // namespace travune

@@ -8,7 +8,6 @@
 
 #include "number_text.hpp"
 #include "travune/interrupt.hpp"
-#include "travune/parse.hpp"
 #include "travune/stack.hpp"
 
 namespace travune {
@@ -154,72 +153,84 @@ void append_loop_count(std::string& out, const LoopCount& c) {
   else out += std::get<std::string>(c);
 }
 
+// The part of an op statement that its kind decides, after the kind word; `args` tells
+// whether the op's arguments follow it.
+struct KindText {
+  std::string& out;
+
+  bool operator()(const View& k) const {
+    append_axes_brackets(out, k.pattern, k.axes);
+    return true;
+  }
+  bool operator()(const Map& k) const {
+    append_word_brackets(out, k.function);
+    return true;
+  }
+  bool operator()(const Fold& k) const {
+    append_reduce_brackets(out, k.pattern, k.reduction);
+    return true;
+  }
+  bool operator()(const Tile& k) const {
+    append_axes_brackets(out, k.pattern, k.axes);
+    return true;
+  }
+  bool operator()(const Read& k) const {
+    append_pattern_brackets(out, k.pattern);
+    return true;
+  }
+  bool operator()(const Write& k) const {
+    append_reduce_brackets(out, k.pattern, k.reduction);
+    return true;
+  }
+  bool operator()(const Contract& k) const {
+    append_pattern_brackets(out, k.pattern);
+    return true;
+  }
+  bool operator()(const Literal& k) const {
+    out += '(';
+    append_literal(out, k.value);
+    out += ')';
+    return false;  // a literal's args are not printed
+  }
+  bool operator()(const Iota&) const { return true; }
+  bool operator()(const Random& k) const {
+    out += '[';
+    append_float(out, k.lower);
+    out += ", ";
+    append_float(out, k.upper);
+    out += ']';
+    return false;  // no parenthesised part
+  }
+  bool operator()(const Call& k) const {
+    append_word_brackets(out, k.target);
+    return true;
+  }
+  bool operator()(const Loop& k) const {
+    out += '[';
+    out += k.target;
+    out += ", ";
+    append_loop_count(out, k.count);
+    out += ']';
+    return true;
+  }
+  bool operator()(const Cache& k) const {
+    out += '[';
+    out += k.var;
+    out += ", ";
+    out += k.init;
+    if (k.extend) {
+      out += ", ";
+      out += *k.extend;
+    }
+    out += ']';
+    return true;
+  }
+};
+
 // The right-hand side of an op statement, after " = ".
 void append_rhs(std::string& out, const Op& op) {
-  out += kind_words[op.kind.index()];
-  switch (op.kind.index()) {
-    case 0: {
-      const auto& k = std::get<View>(op.kind);
-      append_axes_brackets(out, k.pattern, k.axes);
-      break;
-    }
-    case 1: append_word_brackets(out, std::get<Map>(op.kind).function); break;
-    case 2: {
-      const auto& k = std::get<Fold>(op.kind);
-      append_reduce_brackets(out, k.pattern, k.reduction);
-      break;
-    }
-    case 3: {
-      const auto& k = std::get<Tile>(op.kind);
-      append_axes_brackets(out, k.pattern, k.axes);
-      break;
-    }
-    case 4: append_pattern_brackets(out, std::get<Read>(op.kind).pattern); break;
-    case 5: {
-      const auto& k = std::get<Write>(op.kind);
-      append_reduce_brackets(out, k.pattern, k.reduction);
-      break;
-    }
-    case 6: append_pattern_brackets(out, std::get<Contract>(op.kind).pattern); break;
-    case 7:
-      out += '(';
-      append_literal(out, std::get<Literal>(op.kind).value);
-      out += ')';
-      return;  // a literal's args are not printed
-    case 8: break;
-    case 9: {
-      const auto& k = std::get<Random>(op.kind);
-      out += '[';
-      append_float(out, k.lower);
-      out += ", ";
-      append_float(out, k.upper);
-      out += ']';
-      return;  // no parenthesised part
-    }
-    case 10: append_word_brackets(out, std::get<Call>(op.kind).target); break;
-    case 11: {
-      const auto& k = std::get<Loop>(op.kind);
-      out += '[';
-      out += k.target;
-      out += ", ";
-      append_loop_count(out, k.count);
-      out += ']';
-      break;
-    }
-    default: {
-      const auto& k = std::get<Cache>(op.kind);
-      out += '[';
-      out += k.var;
-      out += ", ";
-      out += k.init;
-      if (k.extend) {
-        out += ", ";
-        out += *k.extend;
-      }
-      out += ']';
-    }
-  }
-  append_args(out, op.args);
+  out += kind_word(op.kind);
+  if (std::visit(KindText{out}, op.kind)) append_args(out, op.args);
 }
 
 void append_param(std::string& out, const Param& p) {
@@ -398,46 +409,6 @@ std::string format_trv(const Module& m, std::uint64_t width) {
     first = false;
   }
   close_trv_text(out);
-  return out;
-}
-
-std::string format_source(std::string_view text, std::uint64_t width) {
-  std::string out;
-  // The canonical text runs about the size of the source; pages reserved and never written
-  // cost nothing.
-  out.reserve(text.size() / 4 * 5 + 64);
-  bool first = true;
-  auto write_function = [&](std::string&&, Function& f) {
-    append_function_text(out, f, width, first);
-    first = false;
-    return true;
-  };
-  bool whole = parse_each_distinct(
-      text, [&](std::vector<std::string>&& c) { open_trv_text(out, c); }, write_function);
-  if (!whole) {
-    // A repeated name: the module keeps its first position and its last definition.
-    std::string().swap(out);
-    return format_trv(parse(text), width);
-  }
-  close_trv_text(out);
-  return out;
-}
-
-std::string fmt_type(const TensorType& t) {
-  std::string out;
-  append_type(out, t);
-  return out;
-}
-
-std::string fmt_literal(const LiteralValue& v) {
-  std::string out;
-  append_literal(out, v);
-  return out;
-}
-
-std::string format_float(double x) {
-  std::string out;
-  append_float(out, x);
   return out;
 }
 

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "number_text.hpp"
+#include "travune/check.hpp"
 #include "travune/interrupt.hpp"
 #include "travune/json.hpp"
 #include "travune/stack.hpp"
@@ -91,6 +92,9 @@ void append_json_string(std::string& out, std::string_view s) {
   out += '"';
 }
 
+namespace {
+
+// A finite float as Python's repr writes it (1.0, 1e+16, 5e-324); null when not finite.
 void append_json_float(std::string& out, double x) {
   if (!std::isfinite(x)) {
     out += "null";
@@ -98,8 +102,6 @@ void append_json_float(std::string& out, double x) {
   }
   append_python_repr(out, x);
 }
-
-namespace {
 
 void append_key(std::string& out, std::string_view key) {
   out += '"';
@@ -110,6 +112,30 @@ void append_key(std::string& out, std::string_view key) {
 void append_dim(std::string& out, const Dim& d) {
   if (const auto* v = std::get_if<std::int64_t>(&d)) append_int(out, *v);
   else append_json_string(out, std::get<std::string>(d));
+}
+
+void append_type_json(std::string& out, const TensorType& t) {
+  out += "{\"dtype\":";
+  append_json_string(out, t.dtype);
+  out += ",\"shape\":[";
+  for (std::size_t i = 0; i < t.shape.size(); ++i) {
+    if (i) out += ',';
+    append_dim(out, t.shape[i]);
+  }
+  out += "]}";
+}
+
+// A JSON array of the strings of `items` (a vector, a set: any range of strings), in order.
+template <class Strings>
+void append_json_string_array(std::string& out, const Strings& items) {
+  out += '[';
+  bool first = true;
+  for (const auto& s : items) {
+    if (!first) out += ',';
+    first = false;
+    append_json_string(out, s);
+  }
+  out += ']';
 }
 
 void append_atom(std::string& out, const Atom& a) {
@@ -178,40 +204,52 @@ void append_str_field(std::string& out, std::string_view key, const std::string&
 }
 
 // The kind-specific keys, each preceded by a comma.
-void append_kind_fields(std::string& out, const OpKind& kind) {
-  switch (kind.index()) {
-    case 0: append_str_field(out, "pattern", std::get<View>(kind).pattern);
-            append_axes(out, std::get<View>(kind).axes); break;
-    case 1: append_str_field(out, "function", std::get<Map>(kind).function); break;
-    case 2: append_str_field(out, "pattern", std::get<Fold>(kind).pattern);
-            append_str_field(out, "reduction", std::get<Fold>(kind).reduction); break;
-    case 3: append_str_field(out, "pattern", std::get<Tile>(kind).pattern);
-            append_axes(out, std::get<Tile>(kind).axes); break;
-    case 4: append_str_field(out, "pattern", std::get<Read>(kind).pattern); break;
-    case 5: append_str_field(out, "pattern", std::get<Write>(kind).pattern);
-            append_str_field(out, "reduction", std::get<Write>(kind).reduction); break;
-    case 6: append_str_field(out, "pattern", std::get<Contract>(kind).pattern); break;
-    case 7: out += ",\"value\":"; append_literal(out, std::get<Literal>(kind).value); break;
-    case 8: break;
-    case 9: out += ",\"lower\":"; append_json_float(out, std::get<Random>(kind).lower);
-            out += ",\"upper\":"; append_json_float(out, std::get<Random>(kind).upper); break;
-    case 10: append_str_field(out, "target", std::get<Call>(kind).target); break;
-    case 11: {
-      const auto& loop = std::get<Loop>(kind);
-      append_str_field(out, "target", loop.target);
-      out += ",\"count\":";
-      if (const auto* n = std::get_if<std::uint64_t>(&loop.count)) append_int(out, *n);
-      else append_json_string(out, std::get<std::string>(loop.count));
-      break;
-    }
-    default: {
-      const auto& cache = std::get<Cache>(kind);
-      append_str_field(out, "var", cache.var);
-      append_str_field(out, "init", cache.init);
-      if (cache.extend) append_str_field(out, "extend", *cache.extend);
-    }
+struct KindFields {
+  std::string& out;
+
+  void operator()(const View& k) const {
+    append_str_field(out, "pattern", k.pattern);
+    append_axes(out, k.axes);
   }
-}
+  void operator()(const Map& k) const { append_str_field(out, "function", k.function); }
+  void operator()(const Fold& k) const {
+    append_str_field(out, "pattern", k.pattern);
+    append_str_field(out, "reduction", k.reduction);
+  }
+  void operator()(const Tile& k) const {
+    append_str_field(out, "pattern", k.pattern);
+    append_axes(out, k.axes);
+  }
+  void operator()(const Read& k) const { append_str_field(out, "pattern", k.pattern); }
+  void operator()(const Write& k) const {
+    append_str_field(out, "pattern", k.pattern);
+    append_str_field(out, "reduction", k.reduction);
+  }
+  void operator()(const Contract& k) const { append_str_field(out, "pattern", k.pattern); }
+  void operator()(const Literal& k) const {
+    out += ",\"value\":";
+    append_literal(out, k.value);
+  }
+  void operator()(const Iota&) const {}
+  void operator()(const Random& k) const {
+    out += ",\"lower\":";
+    append_json_float(out, k.lower);
+    out += ",\"upper\":";
+    append_json_float(out, k.upper);
+  }
+  void operator()(const Call& k) const { append_str_field(out, "target", k.target); }
+  void operator()(const Loop& k) const {
+    append_str_field(out, "target", k.target);
+    out += ",\"count\":";
+    if (const auto* n = std::get_if<std::uint64_t>(&k.count)) append_int(out, *n);
+    else append_json_string(out, std::get<std::string>(k.count));
+  }
+  void operator()(const Cache& k) const {
+    append_str_field(out, "var", k.var);
+    append_str_field(out, "init", k.init);
+    if (k.extend) append_str_field(out, "extend", *k.extend);
+  }
+};
 
 }  // namespace
 
@@ -221,9 +259,9 @@ void append_op_json(std::string& out, const Op& op,
                     std::vector<std::pair<std::size_t, std::size_t>>* args_at) {
   const std::size_t start = out.size();
   out += "{\"kind\":\"";
-  out += kind_words[op.kind.index()];
+  out += kind_word(op.kind);
   out += '"';
-  append_kind_fields(out, op.kind);
+  std::visit(KindFields{out}, op.kind);
   out += ",\"outputs\":";
   append_json_string_array(out, op.outputs);
   out += ",\"output_types\":[";
@@ -274,6 +312,8 @@ void append_function_head_json(std::string& out, const Function& f) {
 
 void append_function_tail_json(std::string& out) { out += "]}"; }
 
+namespace {
+
 void append_function_json(std::string& out, const Function& f) {
   append_function_head_json(out, f);
   for (std::size_t i = 0; i < f.ops.size(); ++i) {
@@ -282,6 +322,8 @@ void append_function_json(std::string& out, const Function& f) {
   }
   append_function_tail_json(out);
 }
+
+}  // namespace
 
 void open_module_json(std::string& out, const std::vector<std::string>& header_comments) {
   out += '{';
@@ -320,17 +362,6 @@ std::size_t estimated_size(const Module& m) {
 
 }  // namespace
 
-void append_type_json(std::string& out, const TensorType& t) {
-  out += "{\"dtype\":";
-  append_json_string(out, t.dtype);
-  out += ",\"shape\":[";
-  for (std::size_t i = 0; i < t.shape.size(); ++i) {
-    if (i) out += ',';
-    append_dim(out, t.shape[i]);
-  }
-  out += "]}";
-}
-
 std::string write_module_json(const Module& m) {
   std::string out;
   out.reserve(estimated_size(m));
@@ -341,6 +372,44 @@ std::string write_module_json(const Module& m) {
     first = false;
   }
   close_module_json(out);
+  return out;
+}
+
+namespace {
+
+void append_weights_json(std::string& out, const Constraints& c) {
+  out += '{';
+  bool first_fn = true;
+  for (const auto& [fn, weights] : c.weights) {
+    if (!first_fn) out += ',';
+    first_fn = false;
+    append_json_string(out, fn);
+    out += ":{";
+    bool first = true;
+    for (const auto& [name, ty] : weights) {
+      if (!first) out += ',';
+      first = false;
+      append_json_string(out, name);
+      out += ':';
+      append_type_json(out, ty);
+    }
+    out += '}';
+  }
+  out += '}';
+}
+
+}  // namespace
+
+std::string write_check_result_json(const CheckResult& r) {
+  std::string out;
+  out.reserve(128);
+  out += "{\"errors\":";
+  append_json_string_array(out, r.errors);
+  out += ",\"constraints\":{\"params\":";
+  append_json_string_array(out, r.constraints.params);
+  out += ",\"weights\":";
+  append_weights_json(out, r.constraints);
+  out += "}}";
   return out;
 }
 

@@ -1,5 +1,5 @@
 // The parser: trv source text to Module. `parse_each` tokenizes the text and reads functions
-// until the tokens run out, handing each to its caller as soon as it is read; `parse` gathers
+// until the tokens run out, handing each to its visitor as soon as it is read; `parse` gathers
 // them into a Module. Each function is a header and a body of op statements, built from
 // types, argument lists and literals. A malformed text stops the whole call.
 #include <charconv>
@@ -10,9 +10,7 @@
 
 #include "parse_stream.hpp"
 #include "travune/fatal.hpp"
-#include "travune/hash.hpp"
 #include "travune/file.hpp"
-#include "travune/json.hpp"
 #include "travune/parse.hpp"
 #include "travune/stack.hpp"
 
@@ -318,12 +316,6 @@ OrderedMap<std::int64_t> build_axes(const Delimited& bracket, const Delimited& p
   return axes;
 }
 
-std::size_t kind_index(std::string_view word) {
-  for (std::size_t i = 0; i < kind_words.size(); ++i)
-    if (kind_words[i] == word) return i;
-  return kind_words.size();
-}
-
 std::string require_reduction(const BracketItems& b, std::string_view word) {
   std::string reduction = b.name(0);
   if (reduction.empty())
@@ -348,26 +340,45 @@ Cache build_cache(const BracketItems& b) {
   return c;
 }
 
+// The kind of an op statement from its kind word and both argument lists.
+struct KindBuilder {
+  std::string_view word;
+  const BracketItems& b;
+  const Delimited& bracket;
+  const Delimited& paren;
+
+  OpKind operator()(const View&) const {
+    return View{b.pattern_or_empty(), build_axes(bracket, paren)};
+  }
+  OpKind operator()(const Map&) const { return Map{b.name(0)}; }
+  OpKind operator()(const Fold&) const {
+    return Fold{b.pattern_or_empty(), require_reduction(b, word)};
+  }
+  OpKind operator()(const Tile&) const {
+    return Tile{b.pattern_or_empty(), build_axes(bracket, paren)};
+  }
+  OpKind operator()(const Read&) const { return Read{b.pattern_or_empty()}; }
+  OpKind operator()(const Write&) const {
+    return Write{b.pattern_or_empty(), require_reduction(b, word)};
+  }
+  OpKind operator()(const Contract&) const { return Contract{b.pattern_or_empty()}; }
+  // A literal statement is read apart (parse_right_side) and never comes here.
+  OpKind operator()(const Literal&) const { fatal("Unknown op: " + debug_str(word)); }
+  OpKind operator()(const Iota&) const { return Iota{}; }
+  OpKind operator()(const Random&) const {
+    if (b.floats.size() < 2) fatal("random requires two bounds: random[lo, hi]");
+    return Random{b.floats[0], b.floats[1]};
+  }
+  OpKind operator()(const Call&) const { return Call{b.name(0)}; }
+  OpKind operator()(const Loop&) const { return build_loop(b); }
+  OpKind operator()(const Cache&) const { return build_cache(b); }
+};
+
 // Runs once both argument lists are read, so its stops come after theirs.
 OpKind build_kind(std::string_view word, const Delimited& bracket, const Delimited& paren) {
   BracketItems b = sort_bracket_items(bracket.positional);
-  switch (kind_index(word)) {
-    case 0: return View{b.pattern_or_empty(), build_axes(bracket, paren)};
-    case 1: return Map{b.name(0)};
-    case 2: return Fold{b.pattern_or_empty(), require_reduction(b, word)};
-    case 3: return Tile{b.pattern_or_empty(), build_axes(bracket, paren)};
-    case 4: return Read{b.pattern_or_empty()};
-    case 5: return Write{b.pattern_or_empty(), require_reduction(b, word)};
-    case 6: return Contract{b.pattern_or_empty()};
-    case 8: return Iota{};
-    case 9:
-      if (b.floats.size() < 2) fatal("random requires two bounds: random[lo, hi]");
-      return Random{b.floats[0], b.floats[1]};
-    case 10: return Call{b.name(0)};
-    case 11: return build_loop(b);
-    case 12: return build_cache(b);
-    default: fatal("Unknown op: " + debug_str(word));  // "literal" never comes here
-  }
+  return build_kind_named(word, KindBuilder{word, b, bracket, paren},
+                          [&]() -> OpKind { fatal("Unknown op: " + debug_str(word)); });
 }
 
 // The left-hand side of an op statement.
@@ -460,8 +471,8 @@ Param parse_param(Stream& s) {
 // name(params) -> (returns) { ops }, read into `f`, whose storage (left by the caller or
 // by the previous function) is reused. Comments inside the header and before the first op
 // are the function's; comments inside an op and up to the next belong to the next op;
-// those inside and after the last op stay pending.
-void parse_fn(Stream& s, Function& f) {
+// those inside and after the last op stay pending. Returns the name as it stands in the text.
+std::string_view parse_fn(Stream& s, Function& f) {
   std::string_view name = next_token(s);
   f.name = name;
   Opening header(s, Construct::Header, name, name);
@@ -490,76 +501,45 @@ void parse_fn(Stream& s, Function& f) {
     f.ops.push_back(parse_op(s));
   }
   expect(s, "}");
+  return name;
 }
 
 }  // namespace
 
-bool parse_each(std::string_view text, const HeaderSink& on_header,
-                const FunctionSink& on_function) {
+void parse_each(std::string_view text, const ModuleVisitor& visit) {
   Stream s(text);
   skip_comments(s);
-  on_header(take_comments(s));
+  visit.header_comments(take_comments(s));
   Function f;
   for (;;) {
     skip_comments(s);
-    if (at_end(s)) return true;
+    if (at_end(s)) return;
     std::vector<std::string> comments = take_comments(s);
-    parse_fn(s, f);
+    std::string_view key = parse_fn(s, f);
     if (!comments.empty()) {
       comments.insert(comments.end(), std::make_move_iterator(f.comments.begin()),
                       std::make_move_iterator(f.comments.end()));
       f.comments = std::move(comments);
     }
-    if (!on_function(std::string(f.name), f)) return false;
+    visit.function(key, f);
   }
 }
 
 Module parse(std::string_view text) {
   Module m;
-  auto take_function = [&](std::string&& key, Function& f) {
+  ModuleVisitor visit;
+  visit.header_comments = [&](std::vector<std::string>&& c) { m.header_comments = std::move(c); };
+  visit.function = [&](std::string_view key, Function& f) {
     // The ops move once into a vector of their number; the parser keeps the storage of
     // `f.ops` for the next function.
     Function g{std::move(f.name), std::move(f.comments), std::move(f.params),
                std::move(f.returns), {}};
     g.ops.reserve(f.ops.size());
     for (Op& op : f.ops) g.ops.push_back(std::move(op));
-    m.functions.insert_or_assign(std::move(key), std::move(g));  // a later definition wins
-    return true;
+    m.functions.insert_or_assign(std::string(key), std::move(g));  // a later definition wins
   };
-  parse_each(text, [&](std::vector<std::string>&& c) { m.header_comments = std::move(c); },
-             take_function);
+  parse_each(text, visit);
   return m;
-}
-
-bool parse_each_distinct(std::string_view text, const HeaderSink& on_header,
-                         const FunctionSink& on_function) {
-  HashSet<std::string> keys;
-  return parse_each(text, on_header, [&](std::string&& key, Function& f) {
-    auto [it, fresh] = keys.insert(std::move(key));
-    return fresh && on_function(std::string(*it), f);
-  });
-}
-
-std::string parse_to_json(std::string_view text) {
-  std::string out;
-  // The JSON form runs about twice the size of the text; pages reserved and never
-  // written cost nothing.
-  out.reserve(text.size() / 2 * 5 + 64);
-  bool first = true;
-  auto write_function = [&](std::string&& key, Function& f) {
-    append_function_entry_json(out, key, f, first);
-    first = false;
-    return true;
-  };
-  bool whole = parse_each_distinct(
-      text, [&](std::vector<std::string>&& c) { open_module_json(out, c); }, write_function);
-  if (!whole) {
-    // A repeated name: the module keeps its first position and its last definition.
-    std::string().swap(out);
-    return write_module_json(parse(text));
-  }
-  close_module_json(out);
-  return out;
 }
 
 std::string read_source_file(const std::string& path) {

@@ -7,12 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "loader.hpp"
-#include "module_json.hpp"
-#include "travune/check.hpp"
-#include "travune/flatten.hpp"
-#include "travune/fmt.hpp"
-#include "travune/parse.hpp"
+#include "calls.hpp"
 
 namespace travune {
 namespace {
@@ -45,11 +40,7 @@ constexpr ParamSpec kFlattenJsonParams[] = {{"module_json", ParamKind::Text, tru
                                             {"cache_keys", ParamKind::CacheKeys, false, false}};
 constexpr FunctionSpec kFlattenJson{
     "flatten_json", "flatten_json(module_json, entry, cache_keys=...)\n--\n\n",
-    kFlattenJsonParams, [](const Args& a) {
-      const std::vector<std::string>& keys = a.keys(2);
-      return write_flat_json(read_module(a.text(0)), a.text(1),
-                             CacheKeys(keys.begin(), keys.end()));
-    }};
+    kFlattenJsonParams, [](const Args& a) { return flatten_json(a.text(0), a.text(1), a.keys(2)); }};
 
 constexpr ParamSpec kInferAxesJsonParams[] = {{"module_json", ParamKind::Text, true, false}};
 constexpr FunctionSpec kInferAxesJson{
@@ -65,7 +56,7 @@ constexpr ParamSpec kFmtSourceParams[] = {{"source", ParamKind::Text, true, fals
                                           {"width", ParamKind::Width, false, true}};
 constexpr FunctionSpec kFmtSource{
     "fmt_source", "fmt_source(source, *, width=100)\n--\n\n", kFmtSourceParams,
-    [](const Args& a) { return format_source(a.text(0), a.width(1)); }};
+    [](const Args& a) { return fmt_source(a.text(0), a.width(1)); }};
 
 constexpr ParamSpec kFmtJsonParams[] = {{"module_json", ParamKind::Text, true, false},
                                         {"width", ParamKind::Width, false, true}};
@@ -75,19 +66,12 @@ constexpr FunctionSpec kFmtJson{
 
 constexpr ParamSpec kCheckFileParams[] = {{"path", ParamKind::Text, true, false}};
 constexpr FunctionSpec kCheckFile{
-    "check_file", "check_file(path)\n--\n\n", kCheckFileParams, [](const Args& a) {
-      // The text is freed as soon as the check is done.
-      CheckResult r = check_source(read_source_file(a.path(0)));
-      return write_check_result_json(r);
-    }};
+    "check_file", "check_file(path)\n--\n\n", kCheckFileParams, [](const Args& a) { return check_file(a.path(0)); }};
 
 constexpr ParamSpec kFmtFileParams[] = {{"path", ParamKind::Text, true, false},
                                         {"width", ParamKind::Width, false, true}};
 constexpr FunctionSpec kFmtFile{
-    "fmt_file", "fmt_file(path, *, width=100)\n--\n\n", kFmtFileParams, [](const Args& a) {
-      // The text is freed before the output goes back to Python.
-      return format_source(read_source_file(a.path(0)), a.width(1));
-    }};
+    "fmt_file", "fmt_file(path, *, width=100)\n--\n\n", kFmtFileParams, [](const Args& a) { return fmt_file(a.path(0), a.width(1)); }};
 
 }  // namespace
 

@@ -1,10 +1,12 @@
 #pragma once
-// The composite loader: source file and TOML configuration to the flattened module JSON.
+// The TOML configuration file: its values, its weight table, and the rewriting of weight
+// references through that table.
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "config.hpp"
+#include "travune/flatten.hpp"
 #include "travune/hash.hpp"
 
 namespace travune {
@@ -22,7 +24,23 @@ bool rewrite_weight_reference(std::string_view name, const WeightMapping& mappin
                               std::string& to, std::string& key,
                               std::vector<std::string_view>& indices);
 
-std::string load_flat_json(const std::string& trv_path, const std::string& config_path,
-                           const std::string& entry, const std::vector<std::string>& cache_keys);
+// The weight references of the flattened module: the file is read a second time for its
+// weight table once flattening has gone through, so that a stop of flattening comes first
+// and the names are those of the file as it is then.
+class WeightReferences : public ArgRewriter {
+ public:
+  explicit WeightReferences(const std::string& config_path) : config_path_(config_path) {}
+  std::string_view prefix() const override { return "weights."; }
+  void flattened() override { mapping_ = load_weight_mapping(config_path_); }
+  bool rewrite(std::string_view name, std::string& to) override {
+    return !mapping_.empty() && rewrite_weight_reference(name, mapping_, to, key_, indices_);
+  }
+
+ private:
+  const std::string& config_path_;
+  WeightMapping mapping_;
+  std::string key_;                        // scratch, reused across arguments
+  std::vector<std::string_view> indices_;  // scratch, reused across arguments
+};
 
 }  // namespace travune

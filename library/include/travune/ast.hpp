@@ -3,9 +3,13 @@
 // no record points back to its owner, and passes build new records from old ones.
 #include <array>
 #include <cstdint>
+#include <cstring>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -83,10 +87,29 @@ struct Cache {
 using OpKind = std::variant<View, Map, Fold, Tile, Read, Write, Contract, Literal, Iota, Random,
                             Call, Loop, Cache>;
 
-// The kind words, indexed like OpKind.
-inline constexpr std::array<std::string_view, 13> kind_words = {
+// The kind words, indexed like OpKind: the one table between a kind and its word.
+inline constexpr std::array<std::string_view, std::variant_size_v<OpKind>> kind_words = {
     "view", "map", "fold", "tile", "read", "write", "contract",
     "literal", "iota", "random", "call", "loop", "cache"};
+
+inline std::string_view kind_word(const OpKind& kind) { return kind_words[kind.index()]; }
+
+// The op kind that `word` names, built by `build`, which is called with that kind's default
+// value and returns the kind to keep; for an unknown word, what `unknown()` returns (it may
+// stop the call instead). `build` takes every kind, so a kind added to OpKind does not
+// compile until every reader builds it. Inline, and the kinds tried in turn with each one's
+// size and bytes known here: the readers ask it for every op.
+template <std::size_t I = 0, class Build, class Unknown>
+OpKind build_kind_named(std::string_view word, Build&& build, Unknown&& unknown) {
+  if constexpr (I == kind_words.size()) {
+    return unknown();
+  } else {
+    constexpr std::string_view known = kind_words[I];
+    if (word.size() == known.size() && std::memcmp(word.data(), known.data(), known.size()) == 0)
+      return build(std::variant_alternative_t<I, OpKind>{});
+    return build_kind_named<I + 1>(word, build, unknown);
+  }
+}
 
 struct Op {
   OpKind kind;
@@ -96,6 +119,11 @@ struct Op {
   std::vector<std::string> comments;
   bool operator==(const Op&) const = default;
 };
+
+// Moving an op, and so growing a vector of ops, never throws: a vector relocates its ops by
+// moving them, never by copying.
+static_assert(std::is_nothrow_move_constructible_v<OpKind>);
+static_assert(std::is_nothrow_move_constructible_v<Op>);
 
 struct Function {
   std::string name;
@@ -110,6 +138,16 @@ struct Module {
   std::vector<std::string> header_comments;
   OrderedMap<Function> functions;
   bool operator==(const Module&) const = default;
+};
+
+// What a reader of a module (the parser, the JSON reader) hands over as it reads, in document
+// order: the header comments, and each function with its key as soon as it is read. The key
+// stays valid until the reading returns; the function is the visitor's to move from or to
+// leave (a reader may reuse what is left for the next function). Keys may repeat: a Module
+// keeps a repeated key's first position and its last function.
+struct ModuleVisitor {
+  std::function<void(std::vector<std::string>&& comments)> header_comments;
+  std::function<void(std::string_view key, Function& fn)> function;
 };
 
 // Debug forms used in messages.

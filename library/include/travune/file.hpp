@@ -22,6 +22,12 @@ std::string debug_form(const IoError& e);
 // (travune/interrupt.hpp), which may stop the call with Interrupted.
 std::string read_file_utf8(const std::string& path);
 
+// Reserves room for `size` bytes in `out`, backed by huge pages where the system offers them
+// on request: a large output written front to back (a model's text takes hundreds of MB)
+// then takes one page fault per 2 MiB instead of one per 4 KiB. Pages never written cost
+// nothing, either way.
+void reserve_output(std::string& out, std::size_t size);
+
 // Asks the system to back the whole 2 MiB pages of [data, data + size) with huge pages, where
 // it offers them on request: a large buffer written front to back (a model's text takes
 // hundreds of MB) then takes one page fault per 2 MiB instead of one per 4 KiB. A hint only;

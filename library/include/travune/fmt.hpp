@@ -2,7 +2,6 @@
 // The canonical formatter: Module to trv source text.
 #include <cstdint>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "travune/ast.hpp"
@@ -17,11 +16,5 @@ std::string format_trv(const Module& m, std::uint64_t width);
 void open_trv_text(std::string& out, const std::vector<std::string>& header_comments);
 void append_function_text(std::string& out, const Function& f, std::uint64_t width, bool first);
 void close_trv_text(std::string& out);
-// format_trv(parse(text), width), written one function at a time as the text is read.
-std::string format_source(std::string_view text, std::uint64_t width);
-std::string fmt_type(const TensorType& t);
-std::string fmt_literal(const LiteralValue& v);
-// Plain positional decimal, shortest round-trip digits, never an exponent; "inf", "-inf".
-std::string format_float(double x);
 
 }  // namespace travune

@@ -1,7 +1,6 @@
 #pragma once
 // The JSON form of a Module: a compact writer and a typed reader.
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -15,21 +14,6 @@ namespace travune {
 // ---- writing (cannot fail) ----
 std::string write_module_json(const Module& m);
 void append_json_string(std::string& out, std::string_view s);
-// A JSON array of the strings of `items` (a vector, a set: any range of strings), in order.
-template <class Strings>
-void append_json_string_array(std::string& out, const Strings& items) {
-  out += '[';
-  bool first = true;
-  for (const auto& s : items) {
-    if (!first) out += ',';
-    first = false;
-    append_json_string(out, s);
-  }
-  out += ']';
-}
-// A finite float as Python's repr writes it (1.0, 1e+16, 5e-324); null when not finite.
-void append_json_float(std::string& out, double x);
-void append_type_json(std::string& out, const TensorType& t);
 void append_op_json(std::string& out, const Op& op);
 // As append_op_json, and sets args_at[i] to where argument i's text lies in `out`: bytes
 // [first, second).
@@ -44,9 +28,12 @@ void open_module_json(std::string& out, const std::vector<std::string>& header_c
 void append_function_entry_json(std::string& out, std::string_view key, const Function& f,
                                 bool first);
 void close_module_json(std::string& out);
-void append_function_json(std::string& out, const Function& f);
 void append_function_head_json(std::string& out, const Function& f);
 void append_function_tail_json(std::string& out);
+
+struct CheckResult;
+// A check's result: {"errors":[...],"constraints":{"params":[...],"weights":{...}}}
+std::string write_check_result_json(const CheckResult& r);
 
 // ---- reading ----
 // A reader error: the message and the 1-based line and column where reading stopped.
@@ -62,20 +49,10 @@ std::string debug_form(const JsonError& e);
 // of reading an op ("random requires 'lower' field", an out-of-range loop count) call fatal().
 Module read_module_json(std::string_view text);
 
-// What read_module_json_by_function hands over, in document order, as each part is read.
-struct ModuleJsonVisitor {
-  // The value of "header_comments".
-  std::function<void(std::vector<std::string>&& comments)> header_comments;
-  // Each entry of "functions": its key and its function. The key stays valid until
-  // read_module_json_by_function returns.
-  // An exception thrown here ends the reading and passes to the caller.
-  std::function<void(std::string_view key, Function&& fn)> function;
-};
-
 // Reads the text as read_module_json does, with the same errors at the same points, but hands
-// the header comments and each function to `visit` instead of building a Module. A key may
-// come more than once; the Module keeps its first position and its last function.
-void read_module_json_by_function(std::string_view text, const ModuleJsonVisitor& visit);
+// the header comments and each function to `visit` instead of building a Module. An exception
+// thrown by the visitor ends the reading and passes to the caller.
+void read_module_json_by_function(std::string_view text, const ModuleVisitor& visit);
 
 // A number or a list of numbers: Int when the value is an integer that fits in a signed
 // 64-bit integer, Float for any other number, List when an array holds only numbers.
