@@ -6,6 +6,7 @@
 // JSON text well formed.
 #include "calls.hpp"
 #include "fuzz_common.hpp"
+#include "parse_stream.hpp"
 #include "travune/check.hpp"
 #include "travune/fmt.hpp"
 #include "travune/parse.hpp"

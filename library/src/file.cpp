@@ -14,6 +14,7 @@
 
 #include <simdjson.h>
 
+#include "huge_pages.hpp"
 #include "travune/ast.hpp"
 #include "travune/interrupt.hpp"
 

@@ -10,6 +10,8 @@
 #include "travune/flatten.hpp"
 
 #include "travune/file.hpp"
+#include "huge_pages.hpp"
+#include "json_write.hpp"
 #include "travune/json.hpp"
 
 namespace travune {

@@ -10,6 +10,7 @@
 #include <new>
 #include <vector>
 
+#include "huge_pages.hpp"
 #include "number_text.hpp"
 #include "travune/file.hpp"
 #include "travune/interrupt.hpp"

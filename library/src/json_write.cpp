@@ -9,6 +9,7 @@
 #include "number_text.hpp"
 #include "travune/check.hpp"
 #include "travune/interrupt.hpp"
+#include "json_write.hpp"
 #include "travune/json.hpp"
 #include "travune/stack.hpp"
 

@@ -13,23 +13,14 @@ namespace travune {
 
 // ---- writing (cannot fail) ----
 std::string write_module_json(const Module& m);
-void append_json_string(std::string& out, std::string_view s);
-void append_op_json(std::string& out, const Op& op);
-// As append_op_json, and sets args_at[i] to where argument i's text lies in `out`: bytes
-// [first, second).
-void append_op_json(std::string& out, const Op& op,
-                    std::vector<std::pair<std::size_t, std::size_t>>& args_at);
 
 // A module's JSON written piece by piece, byte for byte as write_module_json writes it whole:
 // open_module_json, then append_function_entry_json for each function in map order (first
-// true for the first one), then close_module_json. A function's JSON is its head (name,
-// comments, params, returns and the opening of "ops"), its ops separated by ',', and its tail.
+// true for the first one), then close_module_json.
 void open_module_json(std::string& out, const std::vector<std::string>& header_comments);
 void append_function_entry_json(std::string& out, std::string_view key, const Function& f,
                                 bool first);
 void close_module_json(std::string& out);
-void append_function_head_json(std::string& out, const Function& f);
-void append_function_tail_json(std::string& out);
 
 struct CheckResult;
 // A check's result: {"errors":[...],"constraints":{"params":[...],"weights":{...}}}

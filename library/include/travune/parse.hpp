@@ -8,9 +8,6 @@
 
 namespace travune {
 
-// Splits source text into tokens (views into `text`); never fails.
-std::vector<std::string_view> tokenize(std::string_view text);
-
 // Parses a whole source text function by function: the header comments first, then each
 // function in text order as soon as it is read, so that a caller can write or check it and
 // drop it. The key of a function is its name as it stands in the text. The stops are those
