@@ -15,7 +15,10 @@ import pytest
 
 import _travune as t
 
-SIZES = [32 << 10, 64 << 10, 256 << 10, 1 << 20]  # 32 KiB is the least Python accepts
+# 32 KiB is the least Python accepts. Under AddressSanitizer such a thread is below the
+# checks' reserve before a call begins, and the sanitizer's allocator may need more stack than
+# is left to build the stop itself: the sanitized run starts at 64 KiB.
+SIZES = [32 << 10, 64 << 10, 256 << 10, 1 << 20][1 if os.environ.get("TRAVUNE_SANITIZED") else 0:]
 
 STOP = re.compile(r"not enough stack for (a literal list|calls|JSON arrays and objects|"
                   r"TOML tables and values) nested (\d+) levels deep; "
