@@ -5,7 +5,7 @@ import json
 import pytest
 
 import _travune as t
-from conftest import panic_text
+from conftest import EXAMPLES, panic_text
 
 PREFIX = "called `Result::unwrap()` on an `Err` value: "
 
@@ -401,7 +401,7 @@ def test_config_errors(config, error):
 
 # ---- round trips through the parser, the formatter and the resolver ----
 
-EXAMPLE = open(__file__.rsplit("/", 2)[0] + "/examples/model.trv", encoding="utf-8").read()
+EXAMPLE = (EXAMPLES / "model.trv").read_text(encoding="utf-8")
 
 SOURCES = [
     EXAMPLE,

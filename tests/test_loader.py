@@ -10,9 +10,7 @@ import time
 import pytest
 
 import _travune as t
-from conftest import panic_text
-
-EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
+from conftest import EXAMPLES, child_env, panic_text, run_python
 
 # One dimension and one loop count, both configured by the name n.
 DIM_MODEL = """
@@ -32,14 +30,9 @@ step(x: f32[4]) -> (y: f32[4]) {
 
 
 @pytest.fixture
-def files(tmp_path):
+def files(write_file):
     """Writes a source file and a configuration file; returns their paths."""
-    def write(source, config):
-        trv, toml = tmp_path / "model.trv", tmp_path / "config.toml"
-        trv.write_text(source)
-        toml.write_bytes(config.encode() if isinstance(config, str) else config)
-        return str(trv), str(toml)
-    return write
+    return lambda source, config: (write_file(source, "model.trv"), write_file(config, "config.toml"))
 
 
 @pytest.fixture
@@ -355,12 +348,9 @@ def _load_in_child(trv, config, entry="main", timeout=120):
             "    print('ok')\n"
             "except BaseException as e:\n"
             "    print(type(e).__name__, str(e), sep='\\n', end='')\n")
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     # The loader blocks in the first read until the writer opens the pipe; the
     # timeout only guards against a hang should the writer fail.
-    proc = subprocess.run([sys.executable, "-c", code, trv, str(config), entry], env=env,
-                          capture_output=True, text=True, timeout=timeout)
-    return proc.stdout
+    return run_python(code, trv, config, entry, timeout=timeout).stdout
 
 
 @pytest.mark.parametrize("then,message", [
@@ -413,8 +403,7 @@ def test_weight_names_come_from_the_file_after_flattening(tmp_path):
     code = ("import json, sys, _travune as t\n"
             "ops = json.loads(t.load_flat_json(sys.argv[1], sys.argv[2]))['functions']['main']['ops']\n"
             "print(sorted({op['args'][1] for op in ops}), len(ops))\n")
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    child = subprocess.Popen([sys.executable, "-c", code, str(trv), str(config)], env=env,
+    child = subprocess.Popen([sys.executable, "-c", code, str(trv), str(config)], env=child_env(),
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         fd = os.open(config, os.O_WRONLY)  # waits for the first read
@@ -555,10 +544,8 @@ def test_running_out_of_memory_anywhere_is_memory_error(tmp_path):
     shim = tmp_path / "alloc_fail.so"
     subprocess.run(["c++", "-std=c++17", "-O1", "-shared", "-fPIC", "-o", str(shim), str(SHIM)],
                    check=True)
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), LD_PRELOAD=str(shim))
-    proc = subprocess.run([sys.executable, "-c", _EVERY_ALLOCATION, str(shim),
-                           str(EXAMPLES / "model.trv"), str(EXAMPLES / "config.toml")],
-                          env=env, capture_output=True, text=True, timeout=600)
+    proc = run_python(_EVERY_ALLOCATION, shim, EXAMPLES / "model.trv", EXAMPLES / "config.toml",
+                      env=child_env(LD_PRELOAD=str(shim)))
     assert proc.returncode == 0, proc.stderr[-2000:]
     total, outcomes = proc.stdout.split(" ", 1)
     assert int(total) > 1000

@@ -492,16 +492,13 @@ def test_json_is_compact_with_keys_in_order():
     (b"f() -> () {}\xed\xa0\x80", 'Error { kind: InvalidData, message: "stream did not contain valid UTF-8" }'),
 ])
 @pytest.mark.parametrize("read", [t.fmt_file, t.check_file])
-def test_unreadable_source_files(tmp_path, content, error, read):
-    path = tmp_path / "m.trv"
+def test_unreadable_source_files(tmp_path, write_file, content, error, read):
+    path = write_file(content) if isinstance(content, bytes) else tmp_path / "m.trv"
     if content == "dir":
         path.mkdir()
-    elif content is not None:
-        path.write_bytes(content)
     assert panic_text(read, str(path)) == UNWRAP + error
 
 
-def test_source_file_keeps_bytes_the_tokenizer_drops(tmp_path):
-    path = tmp_path / "m.trv"
-    path.write_bytes(b"\xef\xbb\xbf// top\r\nf() -> () { y\x0b = iota }")
-    assert t.fmt_file(str(path)) == "// top\r\n\nf() -> () {\n  y = iota()\n}\n"
+def test_source_file_keeps_bytes_the_tokenizer_drops(write_file):
+    path = write_file(b"\xef\xbb\xbf// top\r\nf() -> () { y\x0b = iota }")
+    assert t.fmt_file(path) == "// top\r\n\nf() -> () {\n  y = iota()\n}\n"

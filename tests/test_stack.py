@@ -14,6 +14,7 @@ import threading
 import pytest
 
 import _travune as t
+from conftest import child_env
 
 SIZES = [32 << 10, 64 << 10, 256 << 10, 1 << 20]  # 32 KiB is the least Python accepts
 
@@ -142,11 +143,10 @@ def reports(tmp_path_factory):
     """The child's report of each case. A crash ends the child: the case it was running is
     reported as crashed, and another child takes the cases left."""
     folder = tmp_path_factory.mktemp("stack")
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     done = {}
     while len(done) < len(CASES):
         rest = [name for name in CASES if name not in done]
-        proc = subprocess.run([sys.executable, __file__, str(folder), *rest], env=env,
+        proc = subprocess.run([sys.executable, __file__, str(folder), *rest], env=child_env(),
                               capture_output=True, text=True, timeout=600)
         lines = proc.stdout.splitlines()
         for line in lines:
