@@ -13,20 +13,15 @@ import _travune as t
 from conftest import EXAMPLES, child_env, panic_text, run_python
 
 # One dimension and one loop count, both configured by the name n.
-DIM_MODEL = """
-main(x: f32[param.n]) -> (y: f32[param.n]) {
-  y: f32[param.n] = map[neg](x)
-}
-"""
-
-LOOP_MODEL = """
-main(x: f32[4]) -> (x: f32[4]) {
-  x: f32[4] = loop[step, param.n](x)
-}
-step(x: f32[4]) -> (y: f32[4]) {
-  y: f32[4] = map[neg](x)
-}
-"""
+DIM_MODEL = "main(x: f32[param.n]) -> (y: f32[param.n]) { y: f32[param.n] = map[neg](x) }\n"
+LOOP_MODEL = ("main(x: f32[4]) -> (x: f32[4]) { x: f32[4] = loop[step, param.n](x) }\n"
+              "step(x: f32[4]) -> (y: f32[4]) { y: f32[4] = map[neg](x) }\n")
+# A cache slot computed by init_k and extended by ext_k, which read a weight too.
+SLOT_MODEL = ("main(x: f32[2], weights: *) -> (y: f32[2]) {\n"
+              "  k: f32[2] = cache[k, init_k, ext_k](x, weights.kv)\n"
+              "  y: f32[2] = map[mul](x, weights.out)\n}\n"
+              "init_k(x: f32[2], w: f32[2]) -> (k: f32[2]) { k: f32[2] = map[mul](x, w) }\n"
+              "ext_k(k: f32[2], x: f32[2], w: f32[2]) -> (k: f32[2]) { k: f32[2] = map[add](k, x, w) }\n")
 
 
 @pytest.fixture
@@ -177,15 +172,9 @@ def test_same_full_key_later_in_sorted_walk_wins(load, config):
 
 
 def test_rewriting_after_inlining(load):
-    source = ("main(x: f32[2], weights: *) -> (x: f32[2]) {\n"
-              "  x: f32[2] = loop[layer, 2](x, weights.layers.*)\n"
-              "}\n"
-              "layer(x: f32[2], w: *) -> (y: f32[2]) {\n"
-              "  y: f32[2] = call[scale](x, w.norm)\n"
-              "}\n"
-              "scale(x: f32[2], s: f32[2]) -> (y: f32[2]) {\n"
-              "  y: f32[2] = map[mul](x, s)\n"
-              "}\n")
+    source = ("main(x: f32[2], weights: *) -> (x: f32[2]) { x: f32[2] = loop[layer, 2](x, weights.layers.*) }\n"
+              "layer(x: f32[2], w: *) -> (y: f32[2]) { y: f32[2] = call[scale](x, w.norm) }\n"
+              "scale(x: f32[2], s: f32[2]) -> (y: f32[2]) { y: f32[2] = map[mul](x, s) }\n")
     config = '[weights.layers]\nnorm = "model.layers.{}.norm.weight"\n'
     ops = load(source, config)["functions"]["main"]["ops"]
     assert [op["args"] for op in ops] == [["x", "model.layers.0.norm.weight"],
@@ -194,29 +183,16 @@ def test_rewriting_after_inlining(load):
 
 def test_rewriting_reaches_slot_ops(load):
     # The ops of a slot are written after the whole entry has expanded, into its place.
-    source = ("main(x: f32[2], weights: *) -> (y: f32[2]) {\n"
-              "  k: f32[2] = cache[k, init_k, ext_k](x, weights.kv)\n"
-              "  y: f32[2] = map[mul](x, weights.out)\n"
-              "}\n"
-              "init_k(x: f32[2], w: f32[2]) -> (k: f32[2]) {\n  k: f32[2] = map[mul](x, w)\n}\n"
-              "ext_k(k: f32[2], x: f32[2], w: f32[2]) -> (k: f32[2]) {\n"
-              "  k: f32[2] = map[add](k, x, w)\n}\n")
     config = '[weights]\nkv = "KV"\nout = "OUT"\n'
     for keys, first in [((), ["x", "KV"]), (("k",), ["k", "x", "KV"])]:
-        ops = load(source, config, cache_keys=list(keys))["functions"]["main"]["ops"]
+        ops = load(SLOT_MODEL, config, cache_keys=list(keys))["functions"]["main"]["ops"]
         assert [op["args"] for op in ops] == [first, ["x", "OUT"]]
 
 
 # ---- order of the steps and their failures ----
 
 def test_default_entry_and_cache_keys(files):
-    source = ("main(x: f32[2]) -> (y: f32[2]) {\n"
-              "  k: f32[2] = cache[k, init_k, ext_k](x)\n"
-              "  y: f32[2] = map[neg](k)\n"
-              "}\n"
-              "init_k(x: f32[2]) -> (k: f32[2]) {\n  k: f32[2] = map[neg](x)\n}\n"
-              "ext_k(k: f32[2], x: f32[2]) -> (k: f32[2]) {\n  k: f32[2] = map[add](k, x)\n}\n")
-    trv, toml = files(source, "")
+    trv, toml = files(SLOT_MODEL, "")
     plain = t.load_flat_json(trv, toml)
     assert plain == t.load_flat_json(trv, toml, "main", [])
     assert list(json.loads(plain)["functions"]) == ["main"]
