@@ -26,8 +26,8 @@ def op(**fields):
     return base
 
 
-def module(*ops, header=None):
-    fn = {"name": "f", "params": [], "returns": [], "ops": list(ops)}
+def module(*ops, header=None, params=()):
+    fn = {"name": "f", "params": list(params), "returns": [], "ops": list(ops)}
     m = {"functions": {"f": fn}}
     if header is not None:
         m["header_comments"] = header
@@ -49,19 +49,23 @@ def test_smallest_module_and_defaults():
         '{"functions":{"f":{"name":"f","params":[],"returns":[],"ops":[]}}}'
 
 
-def test_undeclared_keys_are_skipped_at_every_level():
-    text = json.dumps({"x": [1, {"y": None}], "functions": {"f": {
+DIMS = {"dtype": "f32", "shape": [0, -1, 9223372036854775807, "...", "param.n"]}
+
+
+@pytest.mark.parametrize("text,expected", [
+    # Undeclared keys are skipped at every level.
+    (json.dumps({"x": [1, {"y": None}], "functions": {"f": {
         "name": "f", "params": [{"name": "a", "ty": {"dtype": "f32", "shape": [2], "z": 1}, "z": 2}],
-        "returns": [], "ops": [dict(op(kind="iota"), zzz={"deep": [[["x"]]]})], "w": True}}})
-    assert read_back(text) == {"functions": {"f": {
-        "name": "f", "params": [{"name": "a", "ty": {"dtype": "f32", "shape": [2]}}],
-        "returns": [], "ops": [{"kind": "iota", "outputs": ["y"], "output_types": [None], "args": []}]}}}
-
-
-def test_escaped_keys_and_strings():
-    text = '{"fun\\u0063tions":{"\\u00e9":{"name":"a\\"b\\n\\u00e9\\ud83d\\ude00","params":[],"returns":[],"ops":[]}}}'
-    assert read_back(text) == {"functions": {"é": {
-        "name": "a\"b\né\U0001F600", "params": [], "returns": [], "ops": []}}}
+        "returns": [], "ops": [dict(op(kind="iota"), zzz={"deep": [[["x"]]]})], "w": True}}}),
+     module(op(kind="iota"), params=[{"name": "a", "ty": {"dtype": "f32", "shape": [2]}}])),
+    # Escaped keys and strings.
+    ('{"fun\\u0063tions":{"\\u00e9":{"name":"a\\"b\\n\\u00e9\\ud83d\\ude00","params":[],"returns":[],"ops":[]}}}',
+     json.dumps({"functions": {"é": {"name": "a\"b\né\U0001F600", "params": [], "returns": [], "ops": []}}})),
+    # Dimensions of every form.
+    (module(op(kind="iota", output_types=[DIMS])), module(op(kind="iota", output_types=[DIMS]))),
+])
+def test_reads(text, expected):
+    assert read_back(text) == json.loads(expected)
 
 
 def test_array_forms_of_records():
@@ -142,12 +146,6 @@ def test_minus_zero_is_a_float():
         "invalid type: floating point `-0.0`, expected i64"
     assert panic_text(lambda: t.check_json(text(dict(kind="loop", target="g", count=1), '"count":1'))) == \
         "loop count out of range: -0"
-
-
-def test_dimensions():
-    ty = {"dtype": "f32", "shape": [0, -1, 9223372036854775807, "...", "param.n"]}
-    got = read_back(module(op(kind="iota", output_types=[ty])))
-    assert got["functions"]["f"]["ops"][0]["output_types"] == [ty]
 
 
 def test_nesting_limit_of_128_refuses_the_129th_level():

@@ -407,23 +407,6 @@ def test_example_checks_clean():
     assert "param.n_layers" in result["constraints"]["params"]
 
 
-def test_example_loads():
-    m = json.loads(t.load_flat_json(str(EXAMPLES / "model.trv"), str(EXAMPLES / "config.toml")))
-    f = m["functions"]["main"]
-    assert [p["name"] for p in f["params"]] == ["tokens", "weights"]
-    assert [p["name"] for p in f["returns"]] == ["logits", "pos", "rope"]
-    args = [a for op in f["ops"] for a in op["args"] if isinstance(a, str)]
-    assert not [a for a in args if a.startswith("weights.")]
-    assert "model.layers.3.self_attn.q_proj.weight" in args
-    assert "lm_head.weight" in args
-    views = [op for op in f["ops"] if op["kind"] == "view" and op["outputs"][0] == "loop0.a.qh"]
-    assert views[0]["axes"] == {"h": 4, "e": 16}
-    stepped = json.loads(t.load_flat_json(str(EXAMPLES / "model.trv"),
-                                          str(EXAMPLES / "config.toml"), cache_keys=["pos"]))
-    assert [p["name"] for p in stepped["functions"]["main"]["returns"]] == \
-        ["logits", "pos_new", "rope"]
-
-
 def test_chain_equals_the_single_steps(tmp_path):
     # Without a weight table the loader is parse, substitute, resolve and flatten in a row.
     source = (EXAMPLES / "model.trv").read_text()

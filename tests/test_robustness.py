@@ -268,12 +268,8 @@ def test_unreadable_paths(workdir, path):
 
 # ---- arbitrary Python objects as arguments ----
 
-class StrSub(str):
-    pass
-
-
-class IntSub(int):
-    pass
+# Subclasses of the types the boundary accepts (and of the error it raises).
+StrSub, IntSub, TypeErrorSub = (type(base.__name__ + "Sub", (base,), {}) for base in (str, int, TypeError))
 
 
 class Index:
@@ -314,10 +310,6 @@ class Seq:
 class BadStr:
     def __str__(self):
         raise Boom("str")
-
-
-class TypeErrorSub(TypeError):
-    pass
 
 
 class SeqTypeErrorSub(Seq):
