@@ -1,4 +1,5 @@
 """Finds the extension (the build tree of `make build` when not installed); helpers the tests share."""
+import json
 import os
 import pathlib
 import subprocess
@@ -35,6 +36,12 @@ def panic_text(fn, *args, **kwargs):
 
 
 EXAMPLES = _ROOT / "examples"
+
+
+def functions_text(*entries, tail=""):
+    """A compact module text from (key, function) pairs, repeated keys kept, then `tail`."""
+    body = ",".join(json.dumps(k) + ":" + json.dumps(f, separators=(",", ":")) for k, f in entries)
+    return '{"functions":{%s}%s}' % (body, tail)
 
 
 def child_env(**extra):

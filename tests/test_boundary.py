@@ -70,6 +70,10 @@ def test_signatures(name, sig):
     (lambda: t.load_flat_json("a", "b", None), TypeError,
      "argument 'entry': 'NoneType' object cannot be converted to 'PyString'"),
     (lambda: t.parse_to_json("\ud800"), UnicodeEncodeError, None),
+    # Argument errors come before any work: the malformed JSON or the missing file is not looked at.
+    (lambda: t.fmt_json("{", width=-1), OverflowError, "can't convert negative int to unsigned"),
+    (lambda: t.fmt_file("/nonexistent/m.trv", width="wide"), TypeError,
+     "argument 'width': 'str' object cannot be interpreted as an integer"),
 ])
 def test_argument_errors(call, exc, text):
     with pytest.raises(exc) as info:
@@ -77,14 +81,6 @@ def test_argument_errors(call, exc, text):
     assert type(info.value) is exc
     if text is not None:
         assert str(info.value) == text
-
-
-def test_argument_errors_come_before_any_work(tmp_path):
-    # The bad width is refused before the malformed JSON or the missing file is looked at.
-    with pytest.raises(OverflowError):
-        t.fmt_json("{", width=-1)
-    with pytest.raises(TypeError):
-        t.fmt_file(str(tmp_path / "missing.trv"), width="wide")
 
 
 def test_panic_exception_class():

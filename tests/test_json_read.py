@@ -5,7 +5,7 @@ import json
 import pytest
 
 import _travune as t
-from conftest import EXAMPLES, panic_text
+from conftest import EXAMPLES, functions_text as entries_text, panic_text
 
 PREFIX = "called `Result::unwrap()` on an `Err` value: "
 
@@ -428,12 +428,6 @@ def test_module_without_views_reads_back_unchanged():
 
 
 # ---- reading one function at a time: documents whose order needs care ----
-
-def entries_text(*entries, tail=""):
-    """A module text from (key, function) pairs, repeated keys kept, then `tail`."""
-    body = ",".join(json.dumps(k) + ":" + json.dumps(f, separators=(",", ":")) for k, f in entries)
-    return '{"functions":{%s}%s}' % (body, tail)
-
 
 def fn(name, params=(), ops=()):
     return {"name": name, "params": list(params), "returns": [], "ops": list(ops)}

@@ -4,7 +4,7 @@ import json
 import pytest
 
 import _travune as t
-from conftest import panic_text
+from conftest import functions_text, panic_text as panics
 
 
 def ty(*dims, dtype="f32"):
@@ -32,9 +32,6 @@ def ops_of(text):
 def inferred(text, index=-1):
     """The axes of one op of the resolved module, in their order."""
     return list(ops_of(t.infer_axes_json(text))[index].get("axes", {}).items())
-
-
-panics = panic_text
 
 
 # One view op reading x: (pattern, shape of x, declared output shape, inferred axes in order).
@@ -226,11 +223,6 @@ def test_resolve_substitutes_before_inferring():
 
 
 # ---- functions are resolved as they are read: every reader error still comes first ----
-
-def functions_text(*entries):
-    """A module text from (key, function) pairs, repeated keys kept."""
-    return '{"functions":{%s}}' % ",".join(json.dumps(k) + ":" + json.dumps(f) for k, f in entries)
-
 
 BAD = {"name": "a", "params": [{"name": "x", "ty": ty(2, 32)}], "returns": [],
        "ops": [view("b (h d -> b h d", ["x"], ty(2, 4, 8))]}
