@@ -87,18 +87,16 @@ CASES = {
     "refuse JSON nested 129 deep": (
         {"JSON arrays and objects"}, lambda d: t.check_json(module_json("[" + JSON_LITERAL + "]"))),
     "load TOML inline tables nested 254 deep": (
-        {"TOML tables and values"},
-        lambda d: t.load_flat_json(write(d, "m.trv", DIM_MODEL),
-                                   write(d, "t.toml", SECTIONS + "x = " + "{a = " * 254 + "1" + "}" * 254))),
+        {"TOML tables and values"}, lambda d: load_toml(d, "x = " + "{a = " * 254 + "1" + "}" * 254)),
     "load TOML arrays nested 254 deep": (
-        {"TOML tables and values"},
-        lambda d: t.load_flat_json(write(d, "m.trv", DIM_MODEL),
-                                   write(d, "a.toml", SECTIONS + "x = " + nested_list(254)))),
+        {"TOML tables and values"}, lambda d: load_toml(d, "x = " + nested_list(254))),
     "load a TOML header of 255 parts": (
-        {"TOML tables and values"},
-        lambda d: t.load_flat_json(write(d, "m.trv", DIM_MODEL),
-                                   write(d, "h.toml", SECTIONS + "[weights" + ".a" * 254 + "]\nx = \"y\"\n"))),
+        {"TOML tables and values"}, lambda d: load_toml(d, "[weights" + ".a" * 254 + "]\nx = \"y\"\n")),
 }
+
+
+def load_toml(folder, toml):
+    return t.load_flat_json(write(folder, "m.trv", DIM_MODEL), write(folder, "c.toml", SECTIONS + toml))
 
 
 def write(folder, name, text):
