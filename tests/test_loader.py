@@ -116,7 +116,7 @@ def rewritten(load, args, config=WEIGHTS):
     return load(source, config)["functions"]["main"]["ops"][0]["args"]
 
 
-@pytest.mark.parametrize("arg,expected", [
+@pytest.mark.parametrize("arg,expected,config", [(arg, expected, WEIGHTS) for arg, expected in [
     ("weights.top", "T.{}"),                 # whole text: the template unchanged
     ("weights.top.5", "T.5"),
     ("weights.top.1.2", "T.1"),              # an index left over is dropped
@@ -136,9 +136,17 @@ def rewritten(load, args, config=WEIGHTS):
     ("weights", "weights"),
     ("Weights.top", "Weights.top"),
     ("w.top", "w.top"),
+]] + [(arg, arg, config) for arg in ("weights.top", "weights.a.0.b")  # no weight table
+      for config in ("", "weights = \"x\"\n", "weights = 3\n", "[[weights]]\ntop = \"T\"\n")] + [
+    # The same full key later in the sorted walk wins: the walk visits "a" (and its table)
+    # before "a.b" whatever the document order.
+    ("weights.a.b", "dotted", '[weights]\n"a.b" = "dotted"\n[weights.a]\nb = "nested"\n'),
+    ("weights.a.b", "dotted", '[weights.a]\nb = "nested"\n[weights]\n"a.b" = "dotted"\n'),
+    # Tables nested as deep as the bound allows.
+    ("weights" + ".a.1" * 254 + ".x", "y.1", "[weights" + ".a" * 254 + "]\nx = \"y.{}\"\n"),
 ])
-def test_rewriting(load, arg, expected):
-    assert rewritten(load, [arg]) == [expected]
+def test_rewriting(load, arg, expected, config):
+    assert rewritten(load, [arg], config) == [expected]
 
 
 def test_rewriting_touches_only_name_arguments(load):
@@ -152,23 +160,6 @@ def test_rewriting_touches_only_name_arguments(load):
     assert f["ops"][1]["outputs"] == ["weights.top"]
     assert f["ops"][1]["comments"] == ["// weights.top"]
     assert f["returns"][0]["name"] == "weights.top"
-
-
-@pytest.mark.parametrize("config", [
-    "", "weights = \"x\"\n", "weights = 3\n", "[[weights]]\ntop = \"T\"\n",
-])
-def test_no_weight_table(load, config):
-    assert rewritten(load, ["weights.top", "weights.a.0.b"], config) == \
-        ["weights.top", "weights.a.0.b"]
-
-
-@pytest.mark.parametrize("config", [
-    '[weights]\n"a.b" = "dotted"\n[weights.a]\nb = "nested"\n',
-    '[weights.a]\nb = "nested"\n[weights]\n"a.b" = "dotted"\n',
-])
-def test_same_full_key_later_in_sorted_walk_wins(load, config):
-    # The walk visits "a" (and its table) before "a.b" whatever the document order.
-    assert rewritten(load, ["weights.a.b"], config) == ["dotted"]
 
 
 def test_rewriting_after_inlining(load):
@@ -283,11 +274,6 @@ def test_nesting_bound(files, form, deepest, too_deep):
     t.load_flat_json(trv, toml)
     trv, toml = files(DIM_MODEL, form.format(fill(too_deep)))
     assert panic_text(t.load_flat_json, trv, toml).endswith("\nvalues nested deeper than 256 levels\n")
-
-
-def test_nesting_within_the_bound(load):
-    config = "[weights" + ".a" * 254 + "]\nx = \"y.{}\"\n"
-    assert rewritten(load, ["weights" + ".a.1" * 254 + ".x"], config) == ["y.1"]
 
 
 def _fifo_config(tmp_path, first, then):

@@ -112,9 +112,11 @@ def test_modules(src, expected):
     assert module(src) == expected
 
 
-def test_comment_tokens():
+def test_comment_tokens_and_ops_without_lists():
     ops = function("y = map(a//b\n) z = iota")["ops"]
     assert ops[0]["args"] == ["a"] and ops[1]["comments"] == ["//b"]
+    # An op without lists ends at its kind word.
+    assert [o["kind"] for o in function("y = iota z = map[f](y)")["ops"]] == ["iota", "map"]
 
 
 # ---- atoms and numbers ----
@@ -288,11 +290,6 @@ def test_op_kinds(stmt, fields):
     op.pop("outputs"), op.pop("output_types")
     assert op == fields
     assert list(op) == list(fields)  # keys in written order
-
-
-def test_op_without_lists_ends_at_kind_word():
-    ops = function("y = iota z = map[f](y)")["ops"]
-    assert [o["kind"] for o in ops] == ["iota", "map"]
 
 
 # ---- stops ----
