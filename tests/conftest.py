@@ -1,7 +1,9 @@
-"""Finds the extension: the build tree of `make build` when not installed."""
+"""Finds the extension (the build tree of `make build` when not installed); helpers the tests share."""
+import json
 import os
-import sys
 import pathlib
+import subprocess
+import sys
 
 _ROOT = pathlib.Path(__file__).resolve().parent.parent
 _BUILD = pathlib.Path(os.environ.get("TRAVUNE_BUILD", _ROOT / "build" / "dev"))
@@ -31,3 +33,36 @@ def panic_text(fn, *args, **kwargs):
         fn(*args, **kwargs)
     assert type(info.value) is PanicException, repr(info.value)
     return str(info.value)
+
+
+EXAMPLES = _ROOT / "examples"
+
+
+def functions_text(*entries, tail=""):
+    """A compact module text from (key, function) pairs, repeated keys kept, then `tail`."""
+    body = ",".join(json.dumps(k) + ":" + json.dumps(f, separators=(",", ":")) for k, f in entries)
+    return '{"functions":{%s}%s}' % (body, tail)
+
+
+def child_env(**extra):
+    """The environment of a child interpreter that imports the same extension as this one."""
+    return dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), **extra)
+
+
+def run_python(code, *args, env=None, timeout=600, **kwargs):
+    """Runs `code` in a child interpreter with `args`; returns the finished process (text mode)."""
+    return subprocess.run([sys.executable, "-c", code, *map(str, args)], env=env or child_env(),
+                          capture_output=True, text=True, timeout=timeout, **kwargs)
+
+
+@pytest.fixture
+def write_file(tmp_path):
+    """Writes text (or bytes) to a file of the test's folder; returns its path as a str."""
+    def write(text, name="m.trv"):
+        path = tmp_path / name
+        if isinstance(text, bytes):
+            path.write_bytes(text)
+        else:
+            path.write_text(text, encoding="utf-8")
+        return str(path)
+    return write

@@ -1,12 +1,8 @@
 """The Python boundary: the module object, signatures, argument errors and the failure exception."""
-import inspect
-import os
-import subprocess
-import sys
-
 import pytest
 
 import _travune as t
+from conftest import child_env, run_python
 
 NAMES = ["load_flat_json", "parse_to_json", "resolve_json", "flatten_json", "infer_axes_json",
          "check_json", "fmt_source", "fmt_json", "check_file", "fmt_file"]
@@ -16,8 +12,6 @@ def test_module_object():
     assert t.__all__ == NAMES
     assert t.__doc__ == ""
     assert sorted(n for n in vars(t) if not n.startswith("__")) == sorted(NAMES)
-    import importlib
-    assert importlib.import_module("_travune") is t
 
 
 @pytest.mark.parametrize("name,sig", [
@@ -76,6 +70,10 @@ def test_signatures(name, sig):
     (lambda: t.load_flat_json("a", "b", None), TypeError,
      "argument 'entry': 'NoneType' object cannot be converted to 'PyString'"),
     (lambda: t.parse_to_json("\ud800"), UnicodeEncodeError, None),
+    # Argument errors come before any work: the malformed JSON or the missing file is not looked at.
+    (lambda: t.fmt_json("{", width=-1), OverflowError, "can't convert negative int to unsigned"),
+    (lambda: t.fmt_file("/nonexistent/m.trv", width="wide"), TypeError,
+     "argument 'width': 'str' object cannot be interpreted as an integer"),
 ])
 def test_argument_errors(call, exc, text):
     with pytest.raises(exc) as info:
@@ -83,14 +81,6 @@ def test_argument_errors(call, exc, text):
     assert type(info.value) is exc
     if text is not None:
         assert str(info.value) == text
-
-
-def test_argument_errors_come_before_any_work(tmp_path):
-    # The bad width is refused before the malformed JSON or the missing file is looked at.
-    with pytest.raises(OverflowError):
-        t.fmt_json("{", width=-1)
-    with pytest.raises(TypeError):
-        t.fmt_file(str(tmp_path / "missing.trv"), width="wide")
 
 
 def test_panic_exception_class():
@@ -115,8 +105,7 @@ def test_failure_report_on_stderr():
             "        t.parse_to_json('f(')\n"
             "    except BaseException as e:\n"
             "        print(str(e))\n")
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env)
+    proc = run_python(code)
     message = proc.stdout.splitlines()[0]
     lines = proc.stderr.split("\n")
     assert lines[0] == ""
@@ -165,13 +154,8 @@ print("same" if got == expected else "DIFFERENT: " + got[:80])
 
 @pytest.mark.parametrize("malloc", ["", "debug"])
 @pytest.mark.parametrize("which", ["flatten_json", "load_flat_json"])
-def test_arguments_are_owned_for_the_whole_call(tmp_path, which, malloc):
-    trv = tmp_path / "model.trv"
-    trv.write_text("main(x: f32[N]) -> (y: f32[N]) {\n  y = map[relu](x)\n}\n")
-    config = tmp_path / "config.toml"
-    config.write_text("[shape]\nN = 4\n")
-    args = [which, str(trv), str(config)]
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), PYTHONMALLOC=malloc)
-    proc = subprocess.run([sys.executable, "-c", BORROWED_ARGUMENTS, *args],
-                          capture_output=True, text=True, env=env, timeout=120)
+def test_arguments_are_owned_for_the_whole_call(write_file, which, malloc):
+    trv = write_file("main(x: f32[N]) -> (y: f32[N]) {\n  y = map[relu](x)\n}\n")
+    proc = run_python(BORROWED_ARGUMENTS, which, trv, write_file("[shape]\nN = 4\n", "config.toml"),
+                      env=child_env(PYTHONMALLOC=malloc), timeout=120)
     assert (proc.returncode, proc.stdout, proc.stderr) == (0, "same\n", "")

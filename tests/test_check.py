@@ -314,10 +314,8 @@ body(h: f32[B, 8], k: f32[8, 8]) -> (h: f32[B, 8]) {
 """
 
 
-def test_check_file(tmp_path):
-    path = tmp_path / "model.trv"
-    path.write_text(SOURCE)
-    text = t.check_file(str(path))
+def test_check_file(write_file):
+    text = t.check_file(write_file(SOURCE))
     assert text == t.check_json(t.parse_to_json(SOURCE))
     b8 = ('Named("B")', "Concrete(8)")
     assert json.loads(text) == {
@@ -341,10 +339,8 @@ def test_check_file(tmp_path):
                  "g/y: arg 0 'a' \u2014 dtype: f32 vs i32"],
       "constraints": {"params": [], "weights": {}}}),
 ])
-def test_check_file_reads_the_whole_module(tmp_path, source, expected):
-    path = tmp_path / "m.trv"
-    path.write_text(source)
-    assert json.loads(t.check_file(str(path))) == expected
+def test_check_file_reads_the_whole_module(write_file, source, expected):
+    assert json.loads(t.check_file(write_file(source))) == expected
 
 
 @pytest.mark.parametrize("source,message", [
@@ -353,7 +349,5 @@ def test_check_file_reads_the_whole_module(tmp_path, source, expected):
     ("f() -> () { () : () = iota }\ng() -> () { y = nope }", 'Unknown op: "nope"'),
     ("f() -> () { () : () = iota }\ng() -> () { y = iota }", "index out of bounds: the len is 0 but the index is 0"),
 ])
-def test_check_file_stops(tmp_path, source, message):
-    path = tmp_path / "m.trv"
-    path.write_text(source)
-    assert panic_text(t.check_file, str(path)) == message
+def test_check_file_stops(write_file, source, message):
+    assert panic_text(t.check_file, write_file(source)) == message

@@ -25,8 +25,9 @@ def fn(params=(), ops=(), returns=(), name="main"):
 
 
 def resolved(functions, config):
-    out = t.resolve_json(json.dumps({"functions": functions}), json.dumps(config))
-    return json.loads(out)["functions"]
+    """The functions after substitution; `config` is a dict or a JSON text."""
+    config = config if isinstance(config, str) else json.dumps(config)
+    return json.loads(t.resolve_json(json.dumps({"functions": functions}), config))["functions"]
 
 
 def shape_of(dim, config, dtype="f32"):
@@ -35,10 +36,7 @@ def shape_of(dim, config, dtype="f32"):
 
 
 def count_of(count, config):
-    """The loop count after substitution; `config` is a dict or a JSON text."""
-    text = json.dumps({"functions": {"main": fn(ops=[loop(count)])}})
-    out = t.resolve_json(text, config if isinstance(config, str) else json.dumps(config))
-    return json.loads(out)["functions"]["main"]["ops"][0]["count"]
+    return resolved({"main": fn(ops=[loop(count)])}, config)["main"]["ops"][0]["count"]
 
 
 DIMS = [
@@ -61,14 +59,12 @@ DIMS = [
 ]
 
 
-@pytest.mark.parametrize("dim,config,expected", DIMS)
-def test_dimension(dim, config, expected):
-    assert shape_of(dim, config) == expected
-
-
-def test_wildcard_type_keeps_its_shape():
-    assert shape_of("param.n", {"n": 4}, dtype="*") == "param.n"
-    assert shape_of("param.n", {"n": 4}, dtype="**") == 4
+@pytest.mark.parametrize("dim,config,expected,dtype", [row + ("f32",) for row in DIMS] + [
+    ("param.n", {"n": 4}, "param.n", "*"),                # a wildcard type keeps its shape
+    ("param.n", {"n": 4}, 4, "**"),
+])
+def test_dimension(dim, config, expected, dtype):
+    assert shape_of(dim, config, dtype) == expected
 
 
 COUNTS = [

@@ -164,15 +164,11 @@ def test_canonical_text_reads_back(src, width):
     assert t.parse_to_json(once) == t.parse_to_json(src)
 
 
-def test_fmt_file(tmp_path):
-    path = tmp_path / "m.trv"
-    path.write_text(SOURCES[1], encoding="utf-8")
-    assert t.fmt_file(str(path), width=30) == t.fmt_source(SOURCES[1], width=30)
+def test_fmt_file(write_file):
+    assert t.fmt_file(write_file(SOURCES[1]), width=30) == t.fmt_source(SOURCES[1], width=30)
 
 
-def test_repeated_function_keeps_first_position_and_last_definition(tmp_path):
+def test_repeated_function_keeps_first_position_and_last_definition(write_file):
     src = "// top\nf() -> () {\n  a = iota()\n}\ng() -> () {}\n// again\nf(x: *) -> () {\n  b = iota()\n}\n"
     out = "// top\n\nf(x: *) -> () {\n  // again\n  b = iota()\n}\n\ng() -> () {\n}\n"
-    path = tmp_path / "m.trv"
-    path.write_text(src)
-    assert t.fmt_source(src) == t.fmt_file(str(path)) == out
+    assert t.fmt_source(src) == t.fmt_file(write_file(src)) == out

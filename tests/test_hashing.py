@@ -1,19 +1,13 @@
 """Lookup tables hash with a key drawn per process: no result may depend on it.
 
-The same calls in two fresh processes (two keys) and here give the same texts, on inputs with
+The same calls in two fresh processes (two keys) give the same texts, on inputs with
 many names in every table: functions, op outputs, configuration values, cache keys, weights.
 """
-import hashlib
 import json
-import os
-import pathlib
-import subprocess
-import sys
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
-EXAMPLES = ROOT / "examples"
+from conftest import EXAMPLES, run_python
 
-# Each call's result (or stop message) as a digest; run here and in child processes.
+# Each call's result (or stop message) as a digest, in a child process.
 SCRIPT = r'''
 import hashlib, json, sys, _travune as t
 examples = sys.argv[1]
@@ -43,13 +37,6 @@ print(json.dumps(results))
 '''
 
 
-def results_in_child():
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    done = subprocess.run([sys.executable, "-c", SCRIPT, str(EXAMPLES)], env=env,
-                          capture_output=True, text=True, check=True)
-    return json.loads(done.stdout)
-
-
 def test_results_do_not_depend_on_the_hash_key():
-    first, second = results_in_child(), results_in_child()
+    first, second = (json.loads(run_python(SCRIPT, EXAMPLES, check=True).stdout) for _ in range(2))
     assert first == second

@@ -7,7 +7,6 @@ result. Either way the module stays usable. The bound on the reaction is generou
 run every few milliseconds of work); it is not a measure of speed."""
 import json
 import os
-import pathlib
 import signal
 import subprocess
 import sys
@@ -15,7 +14,7 @@ import time
 
 import pytest
 
-EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
+from conftest import EXAMPLES, child_env
 
 # Waited for once the child is ready, so that the call is well under way.
 DELAY = 0.3
@@ -68,9 +67,8 @@ print(t.fmt_source("main(  ) -> ( ) {}"), end="")
 
 
 def _child(code, scenario, path="", n=0):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     args = [scenario, str(path), str(n), str(EXAMPLES / "model.trv")]
-    return subprocess.Popen([sys.executable, "-c", code, *args], env=env, text=True,
+    return subprocess.Popen([sys.executable, "-c", code, *args], env=child_env(), text=True,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
 

@@ -16,18 +16,17 @@ def source(ops=OPS):
     return "\n".join(lines) + "\n"
 
 
-def test_large_module_passes_through_every_function(tmp_path):
+def test_large_module_passes_through_every_function(write_file):
     src = source()
-    path = tmp_path / "large.trv"
-    path.write_text(src)
+    path = write_file(src)
     m = t.parse_to_json(src)
     assert len(json.loads(m)["functions"]["main"]["ops"]) == OPS + 1
     for _ in range(3):
         assert t.parse_to_json(src) == m
         assert t.fmt_json(m) == t.fmt_source(src)
         assert t.infer_axes_json(m) == t.resolve_json(m, "{}")
-        assert t.check_json(m) == t.check_file(str(path))
-        assert t.fmt_file(str(path)) == t.fmt_source(src)
+        assert t.check_json(m) == t.check_file(path)
+        assert t.fmt_file(path) == t.fmt_source(src)
         flat = json.loads(t.flatten_json(m, "main"))
         assert len(flat["functions"]["main"]["ops"]) == OPS + 1
     canonical = t.fmt_source(src)

@@ -27,16 +27,9 @@ def big_source(ops=600):
               "  k: f32[B, 64] = cache[kv, init_k, ext_k](h)",
               "  y = view[\"b d -> b d\"](h)",
               "}",
-              "body(x: f32[B, 64], w: *) -> (y: f32[B, 64]) {",
-              "  t = map[mul](x, w.scale)",
-              "  y = map[add](t, w.bias)",
-              "}",
-              "init_k(x: f32[B, 64]) -> (k: f32[B, 64]) {",
-              "  k = map[relu](x)",
-              "}",
-              "ext_k(k: f32[B, 64], x: f32[B, 64]) -> (k2: f32[B, 64]) {",
-              "  k2 = map[add](k, x)",
-              "}"]
+              "body(x: f32[B, 64], w: *) -> (y: f32[B, 64]) { t = map[mul](x, w.scale)  y = map[add](t, w.bias) }",
+              "init_k(x: f32[B, 64]) -> (k: f32[B, 64]) { k = map[relu](x) }",
+              "ext_k(k: f32[B, 64], x: f32[B, 64]) -> (k2: f32[B, 64]) { k2 = map[add](k, x) }"]
     return "\n".join(lines) + "\n"
 
 

@@ -10,36 +10,24 @@ import time
 import pytest
 
 import _travune as t
-from conftest import panic_text
-
-EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
+from conftest import EXAMPLES, child_env, panic_text, run_python
 
 # One dimension and one loop count, both configured by the name n.
-DIM_MODEL = """
-main(x: f32[param.n]) -> (y: f32[param.n]) {
-  y: f32[param.n] = map[neg](x)
-}
-"""
-
-LOOP_MODEL = """
-main(x: f32[4]) -> (x: f32[4]) {
-  x: f32[4] = loop[step, param.n](x)
-}
-step(x: f32[4]) -> (y: f32[4]) {
-  y: f32[4] = map[neg](x)
-}
-"""
+DIM_MODEL = "main(x: f32[param.n]) -> (y: f32[param.n]) { y: f32[param.n] = map[neg](x) }\n"
+LOOP_MODEL = ("main(x: f32[4]) -> (x: f32[4]) { x: f32[4] = loop[step, param.n](x) }\n"
+              "step(x: f32[4]) -> (y: f32[4]) { y: f32[4] = map[neg](x) }\n")
+# A cache slot computed by init_k and extended by ext_k, which read a weight too.
+SLOT_MODEL = ("main(x: f32[2], weights: *) -> (y: f32[2]) {\n"
+              "  k: f32[2] = cache[k, init_k, ext_k](x, weights.kv)\n"
+              "  y: f32[2] = map[mul](x, weights.out)\n}\n"
+              "init_k(x: f32[2], w: f32[2]) -> (k: f32[2]) { k: f32[2] = map[mul](x, w) }\n"
+              "ext_k(k: f32[2], x: f32[2], w: f32[2]) -> (k: f32[2]) { k: f32[2] = map[add](k, x, w) }\n")
 
 
 @pytest.fixture
-def files(tmp_path):
+def files(write_file):
     """Writes a source file and a configuration file; returns their paths."""
-    def write(source, config):
-        trv, toml = tmp_path / "model.trv", tmp_path / "config.toml"
-        trv.write_text(source)
-        toml.write_bytes(config.encode() if isinstance(config, str) else config)
-        return str(trv), str(toml)
-    return write
+    return lambda source, config: (write_file(source, "model.trv"), write_file(config, "config.toml"))
 
 
 @pytest.fixture
@@ -128,7 +116,7 @@ def rewritten(load, args, config=WEIGHTS):
     return load(source, config)["functions"]["main"]["ops"][0]["args"]
 
 
-@pytest.mark.parametrize("arg,expected", [
+@pytest.mark.parametrize("arg,expected,config", [(arg, expected, WEIGHTS) for arg, expected in [
     ("weights.top", "T.{}"),                 # whole text: the template unchanged
     ("weights.top.5", "T.5"),
     ("weights.top.1.2", "T.1"),              # an index left over is dropped
@@ -148,9 +136,17 @@ def rewritten(load, args, config=WEIGHTS):
     ("weights", "weights"),
     ("Weights.top", "Weights.top"),
     ("w.top", "w.top"),
+]] + [(arg, arg, config) for arg in ("weights.top", "weights.a.0.b")  # no weight table
+      for config in ("", "weights = \"x\"\n", "weights = 3\n", "[[weights]]\ntop = \"T\"\n")] + [
+    # The same full key later in the sorted walk wins: the walk visits "a" (and its table)
+    # before "a.b" whatever the document order.
+    ("weights.a.b", "dotted", '[weights]\n"a.b" = "dotted"\n[weights.a]\nb = "nested"\n'),
+    ("weights.a.b", "dotted", '[weights.a]\nb = "nested"\n[weights]\n"a.b" = "dotted"\n'),
+    # Tables nested as deep as the bound allows.
+    ("weights" + ".a.1" * 254 + ".x", "y.1", "[weights" + ".a" * 254 + "]\nx = \"y.{}\"\n"),
 ])
-def test_rewriting(load, arg, expected):
-    assert rewritten(load, [arg]) == [expected]
+def test_rewriting(load, arg, expected, config):
+    assert rewritten(load, [arg], config) == [expected]
 
 
 def test_rewriting_touches_only_name_arguments(load):
@@ -166,33 +162,10 @@ def test_rewriting_touches_only_name_arguments(load):
     assert f["returns"][0]["name"] == "weights.top"
 
 
-@pytest.mark.parametrize("config", [
-    "", "weights = \"x\"\n", "weights = 3\n", "[[weights]]\ntop = \"T\"\n",
-])
-def test_no_weight_table(load, config):
-    assert rewritten(load, ["weights.top", "weights.a.0.b"], config) == \
-        ["weights.top", "weights.a.0.b"]
-
-
-@pytest.mark.parametrize("config", [
-    '[weights]\n"a.b" = "dotted"\n[weights.a]\nb = "nested"\n',
-    '[weights.a]\nb = "nested"\n[weights]\n"a.b" = "dotted"\n',
-])
-def test_same_full_key_later_in_sorted_walk_wins(load, config):
-    # The walk visits "a" (and its table) before "a.b" whatever the document order.
-    assert rewritten(load, ["weights.a.b"], config) == ["dotted"]
-
-
 def test_rewriting_after_inlining(load):
-    source = ("main(x: f32[2], weights: *) -> (x: f32[2]) {\n"
-              "  x: f32[2] = loop[layer, 2](x, weights.layers.*)\n"
-              "}\n"
-              "layer(x: f32[2], w: *) -> (y: f32[2]) {\n"
-              "  y: f32[2] = call[scale](x, w.norm)\n"
-              "}\n"
-              "scale(x: f32[2], s: f32[2]) -> (y: f32[2]) {\n"
-              "  y: f32[2] = map[mul](x, s)\n"
-              "}\n")
+    source = ("main(x: f32[2], weights: *) -> (x: f32[2]) { x: f32[2] = loop[layer, 2](x, weights.layers.*) }\n"
+              "layer(x: f32[2], w: *) -> (y: f32[2]) { y: f32[2] = call[scale](x, w.norm) }\n"
+              "scale(x: f32[2], s: f32[2]) -> (y: f32[2]) { y: f32[2] = map[mul](x, s) }\n")
     config = '[weights.layers]\nnorm = "model.layers.{}.norm.weight"\n'
     ops = load(source, config)["functions"]["main"]["ops"]
     assert [op["args"] for op in ops] == [["x", "model.layers.0.norm.weight"],
@@ -201,29 +174,16 @@ def test_rewriting_after_inlining(load):
 
 def test_rewriting_reaches_slot_ops(load):
     # The ops of a slot are written after the whole entry has expanded, into its place.
-    source = ("main(x: f32[2], weights: *) -> (y: f32[2]) {\n"
-              "  k: f32[2] = cache[k, init_k, ext_k](x, weights.kv)\n"
-              "  y: f32[2] = map[mul](x, weights.out)\n"
-              "}\n"
-              "init_k(x: f32[2], w: f32[2]) -> (k: f32[2]) {\n  k: f32[2] = map[mul](x, w)\n}\n"
-              "ext_k(k: f32[2], x: f32[2], w: f32[2]) -> (k: f32[2]) {\n"
-              "  k: f32[2] = map[add](k, x, w)\n}\n")
     config = '[weights]\nkv = "KV"\nout = "OUT"\n'
     for keys, first in [((), ["x", "KV"]), (("k",), ["k", "x", "KV"])]:
-        ops = load(source, config, cache_keys=list(keys))["functions"]["main"]["ops"]
+        ops = load(SLOT_MODEL, config, cache_keys=list(keys))["functions"]["main"]["ops"]
         assert [op["args"] for op in ops] == [first, ["x", "OUT"]]
 
 
 # ---- order of the steps and their failures ----
 
 def test_default_entry_and_cache_keys(files):
-    source = ("main(x: f32[2]) -> (y: f32[2]) {\n"
-              "  k: f32[2] = cache[k, init_k, ext_k](x)\n"
-              "  y: f32[2] = map[neg](k)\n"
-              "}\n"
-              "init_k(x: f32[2]) -> (k: f32[2]) {\n  k: f32[2] = map[neg](x)\n}\n"
-              "ext_k(k: f32[2], x: f32[2]) -> (k: f32[2]) {\n  k: f32[2] = map[add](k, x)\n}\n")
-    trv, toml = files(source, "")
+    trv, toml = files(SLOT_MODEL, "")
     plain = t.load_flat_json(trv, toml)
     assert plain == t.load_flat_json(trv, toml, "main", [])
     assert list(json.loads(plain)["functions"]) == ["main"]
@@ -248,30 +208,19 @@ def test_reading_stops(files, tmp_path):
         f"failed to read {toml}: stream did not contain valid UTF-8"
 
 
-@pytest.mark.parametrize("config,error", [
-    ("a = 1\nb = \n",
-     "TOML parse error at line 2, column 5\n"
-     "  |\n"
-     "2 | b = \n"
-     "  |     ^\n"
-     "Error while parsing key-value pair: expected value, saw '\\n'\n"),
-    ("\n" * 11 + "a = 1\r\na = 2\r\n",
-     "TOML parse error at line 13, column 5\n"
-     "   |\n"
-     "13 | a = 2\n"
-     "   |     ^\n"
-     "Error while parsing key-value pair: cannot redefine existing integer 'a'\n"),
+@pytest.mark.parametrize("config,line,column,text,message", [
+    ("a = 1\nb = \n", 2, 5, "b = ", "key-value pair: expected value, saw '\\n'"),
+    ("\n" * 11 + "a = 1\r\na = 2\r\n", 13, 5, "a = 2", "key-value pair: cannot redefine existing integer 'a'"),
     # A float out of range stays a parse error (not taken for a want of memory).
-    ("[scalar]\nx = 1e999\n",
-     "TOML parse error at line 2, column 10\n"
-     "  |\n"
-     "2 | x = 1e999\n"
-     "  |          ^\n"
-     "Error while parsing floating-point: '1e999' could not be interpreted as a value\n"),
+    ("[scalar]\nx = 1e999\n", 2, 10, "x = 1e999",
+     "floating-point: '1e999' could not be interpreted as a value"),
 ])
-def test_toml_error_text(files, config, error):
+def test_toml_error_text(files, config, line, column, text, message):
     trv, toml = files(DIM_MODEL, config)
-    assert panic_text(t.load_flat_json, trv, toml) == f"failed to parse {toml}: {error}"
+    gutter = " " * len(str(line)) + " |"
+    assert panic_text(t.load_flat_json, trv, toml) == (
+        f"failed to parse {toml}: TOML parse error at line {line}, column {column}\n{gutter}\n"
+        f"{line} | {text}\n{gutter}{' ' * column}^\nError while parsing {message}\n")
 
 
 @pytest.mark.parametrize("config", [
@@ -327,11 +276,6 @@ def test_nesting_bound(files, form, deepest, too_deep):
     assert panic_text(t.load_flat_json, trv, toml).endswith("\nvalues nested deeper than 256 levels\n")
 
 
-def test_nesting_within_the_bound(load):
-    config = "[weights" + ".a" * 254 + "]\nx = \"y.{}\"\n"
-    assert rewritten(load, ["weights" + ".a.1" * 254 + ".x"], config) == ["y.1"]
-
-
 def _fifo_config(tmp_path, first, then):
     """A configuration path whose first read gives `first`; `then` changes the path
     while that read is under way, so the second read sees the change."""
@@ -355,12 +299,9 @@ def _load_in_child(trv, config, entry="main", timeout=120):
             "    print('ok')\n"
             "except BaseException as e:\n"
             "    print(type(e).__name__, str(e), sep='\\n', end='')\n")
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     # The loader blocks in the first read until the writer opens the pipe; the
     # timeout only guards against a hang should the writer fail.
-    proc = subprocess.run([sys.executable, "-c", code, trv, str(config), entry], env=env,
-                          capture_output=True, text=True, timeout=timeout)
-    return proc.stdout
+    return run_python(code, trv, config, entry, timeout=timeout).stdout
 
 
 @pytest.mark.parametrize("then,message", [
@@ -413,8 +354,7 @@ def test_weight_names_come_from_the_file_after_flattening(tmp_path):
     code = ("import json, sys, _travune as t\n"
             "ops = json.loads(t.load_flat_json(sys.argv[1], sys.argv[2]))['functions']['main']['ops']\n"
             "print(sorted({op['args'][1] for op in ops}), len(ops))\n")
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    child = subprocess.Popen([sys.executable, "-c", code, str(trv), str(config)], env=env,
+    child = subprocess.Popen([sys.executable, "-c", code, str(trv), str(config)], env=child_env(),
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         fd = os.open(config, os.O_WRONLY)  # waits for the first read
@@ -440,23 +380,6 @@ def test_example_checks_clean():
     result = json.loads(t.check_file(str(EXAMPLES / "model.trv")))
     assert result["errors"] == []
     assert "param.n_layers" in result["constraints"]["params"]
-
-
-def test_example_loads():
-    m = json.loads(t.load_flat_json(str(EXAMPLES / "model.trv"), str(EXAMPLES / "config.toml")))
-    f = m["functions"]["main"]
-    assert [p["name"] for p in f["params"]] == ["tokens", "weights"]
-    assert [p["name"] for p in f["returns"]] == ["logits", "pos", "rope"]
-    args = [a for op in f["ops"] for a in op["args"] if isinstance(a, str)]
-    assert not [a for a in args if a.startswith("weights.")]
-    assert "model.layers.3.self_attn.q_proj.weight" in args
-    assert "lm_head.weight" in args
-    views = [op for op in f["ops"] if op["kind"] == "view" and op["outputs"][0] == "loop0.a.qh"]
-    assert views[0]["axes"] == {"h": 4, "e": 16}
-    stepped = json.loads(t.load_flat_json(str(EXAMPLES / "model.trv"),
-                                          str(EXAMPLES / "config.toml"), cache_keys=["pos"]))
-    assert [p["name"] for p in stepped["functions"]["main"]["returns"]] == \
-        ["logits", "pos_new", "rope"]
 
 
 def test_chain_equals_the_single_steps(tmp_path):
@@ -555,10 +478,8 @@ def test_running_out_of_memory_anywhere_is_memory_error(tmp_path):
     shim = tmp_path / "alloc_fail.so"
     subprocess.run(["c++", "-std=c++17", "-O1", "-shared", "-fPIC", "-o", str(shim), str(SHIM)],
                    check=True)
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), LD_PRELOAD=str(shim))
-    proc = subprocess.run([sys.executable, "-c", _EVERY_ALLOCATION, str(shim),
-                           str(EXAMPLES / "model.trv"), str(EXAMPLES / "config.toml")],
-                          env=env, capture_output=True, text=True, timeout=600)
+    proc = run_python(_EVERY_ALLOCATION, shim, EXAMPLES / "model.trv", EXAMPLES / "config.toml",
+                      env=child_env(LD_PRELOAD=str(shim)))
     assert proc.returncode == 0, proc.stderr[-2000:]
     total, outcomes = proc.stdout.split(" ", 1)
     assert int(total) > 1000

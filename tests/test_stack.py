@@ -14,6 +14,7 @@ import threading
 import pytest
 
 import _travune as t
+from conftest import child_env
 
 # 32 KiB is the least Python accepts. Under AddressSanitizer such a thread is below the
 # checks' reserve before a call begins, and the sanitizer's allocator may need more stack than
@@ -89,18 +90,16 @@ CASES = {
     "refuse JSON nested 129 deep": (
         {"JSON arrays and objects"}, lambda d: t.check_json(module_json("[" + JSON_LITERAL + "]"))),
     "load TOML inline tables nested 254 deep": (
-        {"TOML tables and values"},
-        lambda d: t.load_flat_json(write(d, "m.trv", DIM_MODEL),
-                                   write(d, "t.toml", SECTIONS + "x = " + "{a = " * 254 + "1" + "}" * 254))),
+        {"TOML tables and values"}, lambda d: load_toml(d, "x = " + "{a = " * 254 + "1" + "}" * 254)),
     "load TOML arrays nested 254 deep": (
-        {"TOML tables and values"},
-        lambda d: t.load_flat_json(write(d, "m.trv", DIM_MODEL),
-                                   write(d, "a.toml", SECTIONS + "x = " + nested_list(254)))),
+        {"TOML tables and values"}, lambda d: load_toml(d, "x = " + nested_list(254))),
     "load a TOML header of 255 parts": (
-        {"TOML tables and values"},
-        lambda d: t.load_flat_json(write(d, "m.trv", DIM_MODEL),
-                                   write(d, "h.toml", SECTIONS + "[weights" + ".a" * 254 + "]\nx = \"y\"\n"))),
+        {"TOML tables and values"}, lambda d: load_toml(d, "[weights" + ".a" * 254 + "]\nx = \"y\"\n")),
 }
+
+
+def load_toml(folder, toml):
+    return t.load_flat_json(write(folder, "m.trv", DIM_MODEL), write(folder, "c.toml", SECTIONS + toml))
 
 
 def write(folder, name, text):
@@ -145,11 +144,10 @@ def reports(tmp_path_factory):
     """The child's report of each case. A crash ends the child: the case it was running is
     reported as crashed, and another child takes the cases left."""
     folder = tmp_path_factory.mktemp("stack")
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     done = {}
     while len(done) < len(CASES):
         rest = [name for name in CASES if name not in done]
-        proc = subprocess.run([sys.executable, __file__, str(folder), *rest], env=env,
+        proc = subprocess.run([sys.executable, __file__, str(folder), *rest], env=child_env(),
                               capture_output=True, text=True, timeout=600)
         lines = proc.stdout.splitlines()
         for line in lines:
@@ -195,12 +193,7 @@ def test_main_thread_results(reports):
     assert reports("format a literal nested 1000 deep")["main"][1] == (
         f"f() -> () {{\n  x = literal({nested_list(1000)})\n}}\n")
     assert json.loads(reports("check a literal nested 1000 deep")["main"][1])["errors"] == []
-    for name in ["flatten 256 nested calls", "load 256 nested calls around a literal nested 1000 deep",
-                 "flatten 256 nested calls around a literal nested 123 deep",
-                 "check JSON nested 128 deep", "format JSON nested 128 deep",
-                 "resolve JSON nested 128 deep", "skip JSON nested 128 deep",
-                 "load TOML inline tables nested 254 deep", "load TOML arrays nested 254 deep",
-                 "load a TOML header of 255 parts"]:
+    for name in set(CASES) - {"weigh 256 nested calls", "refuse JSON nested 129 deep"}:
         assert reports(name)["main"][0] == "ok", name
     flat = json.loads(reports("load 256 nested calls around a literal nested 1000 deep")["main"][1])
     (op,) = flat["functions"]["f0"]["ops"]
