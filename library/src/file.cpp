@@ -94,8 +94,7 @@ std::string read_file_utf8(const std::string& path) {
       const std::size_t next = std::clamp(text.capacity() * 2, kFirstBlock, kMaxBlock);
       full.push_back(std::move(text));
       text = std::string();
-      text.reserve(next);
-      prefer_huge_pages(text.data(), text.capacity());
+      reserve_output(text, next);
     }
     text.append(buf.data(), static_cast<std::size_t>(n));
     poll_interrupt(n);
@@ -130,7 +129,7 @@ void prefer_huge_pages([[maybe_unused]] void* data, [[maybe_unused]] std::size_t
 
 void reserve_output(std::string& out, std::size_t size) {
   out.reserve(size);
-  prefer_huge_pages(out.data(), size);
+  prefer_huge_pages(out.data(), out.capacity());
 }
 
 }  // namespace travune

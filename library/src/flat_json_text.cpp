@@ -6,12 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "flat_sink.hpp"
-#include "travune/flatten.hpp"
-
-#include "travune/file.hpp"
-#include "huge_pages.hpp"
 #include "json_write.hpp"
+#include "travune/file.hpp"
 #include "travune/json.hpp"
 
 namespace travune {
@@ -59,8 +55,7 @@ std::string FlatJsonText::assemble(const std::vector<std::string>& header_commen
   const std::size_t new_bytes = rewrite_notes();  // sets removed_
   size = size + new_bytes - removed_;
   std::string out;
-  out.reserve(size);
-  prefer_huge_pages(out.data(), out.capacity());
+  reserve_output(out, size);
   out += head;
   bool first = true;
   auto copy = [&](const Span& s) {
@@ -131,8 +126,7 @@ std::size_t FlatJsonText::rewrite_notes() {
 std::string& FlatJsonText::room() {
   if (chunks_.empty() || chunks_.back().size() > chunks_.back().capacity() - kRoom) {
     const std::size_t size = std::min(kChunk, kFirstChunk << std::min<std::size_t>(chunks_.size(), 10));
-    chunks_.emplace_back().reserve(size);
-    prefer_huge_pages(chunks_.back().data(), chunks_.back().capacity());
+    reserve_output(chunks_.emplace_back(), size);
     uses_.push_back(0);
   }
   return chunks_.back();
