@@ -113,6 +113,16 @@ std::optional<std::string> unroll_loop(Ctx& ctx, const Op& loop, std::size_t ind
   return numbered(threaded, "_", n);
 }
 
+// `op` with its arguments renamed and the given comments (a call or a loop, which is expanded
+// rather than kept, takes none).
+Op renamed_op(const Op& op, const NameMap& renames, std::vector<std::string> comments) {
+  return Op{.kind = op.kind,
+            .outputs = op.outputs,
+            .output_types = op.output_types,
+            .args = renamed_args(op.args, renames),
+            .comments = std::move(comments)};
+}
+
 // Every function expands at most once, so each call or loop op is expanded at most once;
 // when the last one naming a function is done, that function's body is released (it is
 // known to expand without a stop, as if it were still built).
@@ -135,11 +145,7 @@ void expand_into(Ctx& ctx, const Function& f, Out& out) {
     const std::size_t index = static_cast<std::size_t>(&op - f.ops.data());
     poll_interrupt(kOpUnits);
     if (std::holds_alternative<Call>(op.kind)) {
-      Op call{.kind = op.kind,
-              .outputs = op.outputs,
-              .output_types = op.output_types,
-              .args = renamed_args(op.args, renames),
-              .comments = {}};
+      const Op call = renamed_op(op, renames, {});
       const std::string& target = std::get<Call>(op.kind).target;
       const Site site{.kind = "call of", .target = target, .in = ctx.chain.back()};
       if (call.outputs.empty()) no_outputs_failure(site, index);
@@ -149,23 +155,14 @@ void expand_into(Ctx& ctx, const Function& f, Out& out) {
       site_done(ctx, target);
       end_renamings(op.outputs, renames);
     } else if (std::holds_alternative<Loop>(op.kind)) {
-      Op loop{.kind = op.kind,
-              .outputs = op.outputs,
-              .output_types = op.output_types,
-              .args = renamed_args(op.args, renames),
-              .comments = {}};
+      const Op loop = renamed_op(op, renames, {});
       std::optional<std::string> last = unroll_loop(ctx, loop, index, out);
       site_done(ctx, std::get<Loop>(op.kind).target);
       end_renamings(op.outputs, renames);
       if (last) renames.insert_or_assign(loop.outputs[0], std::move(*last));
     } else {
       count_bytes(ctx, op_bytes(op));
-      Op copy{.kind = op.kind,
-              .outputs = op.outputs,
-              .output_types = op.output_types,
-              .args = renamed_args(op.args, renames),
-              .comments = op.comments};
-      out.push_back(std::move(copy));
+      out.push_back(renamed_op(op, renames, op.comments));
       end_renamings(op.outputs, renames);
     }
   }
