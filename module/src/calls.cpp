@@ -114,15 +114,18 @@ auto streamed_or_whole(Streamed&& streamed, Whole&& whole) {
   return whole();
 }
 
-// A module text written one function at a time: the header comes first in the output but may
-// come after the functions in the input (a JSON object's members come in any order), in which
-// case it is put in front at the end.
+// A module text written one function at a time, between what opens it and what closes it:
+// the header comes first in the output but may come after the functions in the input (a JSON
+// object's members come in any order), in which case it is put in front at the end.
 class FunctionWriter {
  public:
   // What opens the text: the header, or nothing when there is none.
   using Open = void (*)(std::string& out, const std::vector<std::string>& header_comments);
+  using Close = void (*)(std::string& out);
 
-  FunctionWriter(std::size_t reserve, Open open) : open_(open) { reserve_output(out_, reserve); }
+  FunctionWriter(std::size_t reserve, Open open, Close close) : open_(open), close_(close) {
+    reserve_output(out_, reserve);
+  }
 
   void header(std::vector<std::string>&& comments) {
     header_ = std::move(comments);
@@ -145,11 +148,13 @@ class FunctionWriter {
       open_(head, header_);
       out_.insert(0, head);
     }
+    close_(out_);
     return std::move(out_);
   }
 
  private:
   Open open_;
+  Close close_;
   std::string out_;
   std::vector<std::string> header_;
   bool header_read_ = false;
@@ -191,25 +196,18 @@ void no_step(std::string_view, Function&) {}
 // Module JSON out, byte for byte as write_module_json writes it.
 template <class Text, class Step>
 std::string write_streamed_json(const Text& text, std::size_t reserve, Step&& step) {
-  FunctionWriter writer(reserve, open_module_json);
-  auto write = [](std::string& out, std::string_view key, const Function& fn, bool first) {
-    append_function_entry_json(out, key, fn, first);
-  };
-  std::string out = stream_functions(text, writer, step, write);
-  close_module_json(out);
-  return out;
+  FunctionWriter writer(reserve, open_module_json, close_module_json);
+  return stream_functions(text, writer, step, append_function_entry_json);
 }
 
 // Canonical text out, byte for byte as format_trv writes it.
 template <class Text>
 std::string format_streamed(const Text& text, std::size_t reserve, std::uint64_t width) {
-  FunctionWriter writer(reserve, open_trv_text);
+  FunctionWriter writer(reserve, open_trv_text, close_trv_text);
   auto write = [&](std::string& out, std::string_view, const Function& fn, bool first) {
     append_function_text(out, fn, width, first);
   };
-  std::string out = stream_functions(text, writer, no_step, write);
-  close_trv_text(out);
-  return out;
+  return stream_functions(text, writer, no_step, write);
 }
 
 template <class Text>
