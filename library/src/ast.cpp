@@ -9,7 +9,6 @@
 
 namespace travune {
 
-
 std::size_t literal_depth(const LiteralValue& v) {
   const auto* outer = std::get_if<LiteralList>(&v.v);
   if (!outer) return 0;

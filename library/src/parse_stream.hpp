@@ -17,7 +17,6 @@ namespace travune {
 // Splits source text into tokens (views into `text`); never fails.
 std::vector<std::string_view> tokenize(std::string_view text);
 
-
 // The constructs of the grammar that the text can end inside of, for the stop at an early
 // end of the text.
 enum class Construct : unsigned char {

@@ -66,12 +66,14 @@ constexpr FunctionSpec kFmtJson{
 
 constexpr ParamSpec kCheckFileParams[] = {{"path", ParamKind::Text, true, false}};
 constexpr FunctionSpec kCheckFile{
-    "check_file", "check_file(path)\n--\n\n", kCheckFileParams, [](const Args& a) { return check_file(a.path(0)); }};
+    "check_file", "check_file(path)\n--\n\n", kCheckFileParams,
+    [](const Args& a) { return check_file(a.path(0)); }};
 
 constexpr ParamSpec kFmtFileParams[] = {{"path", ParamKind::Text, true, false},
                                         {"width", ParamKind::Width, false, true}};
 constexpr FunctionSpec kFmtFile{
-    "fmt_file", "fmt_file(path, *, width=100)\n--\n\n", kFmtFileParams, [](const Args& a) { return fmt_file(a.path(0), a.width(1)); }};
+    "fmt_file", "fmt_file(path, *, width=100)\n--\n\n", kFmtFileParams,
+    [](const Args& a) { return fmt_file(a.path(0), a.width(1)); }};
 
 }  // namespace
 

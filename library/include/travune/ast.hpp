@@ -34,6 +34,7 @@ using Dim = std::variant<std::int64_t, std::string>;
 // The size a float value gives an axis or a dimension: truncated toward zero, saturating at the
 // ends of the signed 64-bit range; NaN gives 0.
 std::int64_t truncate_saturating(double x);
+
 // Atom: Int, Float, Name.
 using Atom = std::variant<std::int64_t, double, std::string>;
 // LoopCount: Fixed, Symbolic.
