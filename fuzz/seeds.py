@@ -1,6 +1,6 @@
 """Writes the seed corpora of the fuzz targets from the tests, the examples and fuzz/seeds.
 
-Usage: seeds.py OUTDIR   (writes OUTDIR/{source,module_json,config,load}/<sha1>)
+Usage: seeds.py OUTDIR   (writes OUTDIR/{source,module_json,config,load,toml_depth}/<sha1>)
 
 Every string constant of tests/*.py becomes a seed of the source target; those that read as
 module JSON, configuration JSON or TOML become seeds of the matching target too. When the
@@ -16,7 +16,7 @@ import sys
 import tomllib
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-TARGETS = ("source", "module_json", "config", "load")
+TARGETS = ("source", "module_json", "config", "load", "toml_depth")
 
 
 def string_constants(path):
@@ -44,6 +44,7 @@ def classify(text, seeds):
     try:
         if tomllib.loads(text):
             seeds["load"].add(text)
+        seeds["toml_depth"].add(text)
     except (tomllib.TOMLDecodeError, ValueError):
         pass
 
@@ -87,6 +88,7 @@ def main():
             seeds["load"].add(t.read_text(encoding="utf-8", errors="replace") + "\0" + src)
     for t in tomls:
         seeds["load"].add(t.read_text(encoding="utf-8", errors="replace"))
+        seeds["toml_depth"].add(t.read_text(encoding="utf-8", errors="replace"))
     for p in sorted(examples.glob("**/*.json")) if examples.is_dir() else []:
         seeds["module_json"].add(p.read_text(encoding="utf-8", errors="replace"))
     seeds["module_json"].update(parse_with_extension(sorted(seeds["source"])))
