@@ -5,17 +5,24 @@ The colliding keys (collide.py) all share one value of the unkeyed string hash o
 hashing with it puts them all in one chain, and filling it takes time quadratic in their
 number. The ordinary keys have the same count, length, alphabet and prefix. Many namespace
 (`*`) parameters in a looped call and many parameters bound to numbers stress how the
-flattener binds a call's arguments; their ordinary twins are parameters bound by name.
+flattener binds a call's arguments; their ordinary twins are parameters bound by name. Two
+configurations stress the loader's reading of TOML: headers that each go through a long chain
+of arrays of tables (their twin: the same chain of plain tables), and one header of millions of
+keys, refused at its 257th (its twin: a comment as long, then a header one key too deep).
 
 Each row times, in rounds so that all four see the same load, the ordinary input at n, the
 hostile one at n, the hostile one at 2n and the ordinary one at 2n: `ratio` is hostile over
 ordinary at n, `2x` the hostile time at 2n over that at n, `ord 2x` the same for the ordinary
 input (what the machine's caches add to twice the work, whatever the keys). A hostile input
-that takes more than SKIP_DOUBLING seconds is timed once and not at 2n.
+that takes more than SKIP_DOUBLING seconds is timed once and not at 2n. For the TOML rows,
+`MB` and `ord MB` are the peak resident memory that the hostile and the ordinary call add (each
+in a child process), and `mem x` their ratio.
 """
 import json
 import pathlib
 import random
+import subprocess
+import sys
 import time
 
 import collide
@@ -173,17 +180,22 @@ def op_outputs(t, keys, count, hostile, folder):
     return (lambda: t.check_json(m)), len(m)
 
 
+def toml_files(folder, name, count, hostile, config):
+    """The source and the configuration file of a load_flat_json row."""
+    trv = folder / "hostile.trv"
+    toml = folder / f"{name}-{'hostile' if hostile else 'ordinary'}-{count}.toml"
+    trv.write_text(SMALL_SOURCE)
+    toml.write_text(config)
+    return trv, toml
+
+
 def weight_keys(t, keys, count, hostile, folder):
     """A configuration whose [weights] table has `count` keys (quoted, with escapes)."""
     lines = ["[shape]\nd = 4\n\n[weights]\n"]
     lines += [f'{toml_key(k[len(WEIGHTS_PREFIX):])} = "w.{i}"\n'
               for i, k in enumerate(keys.keys(ASCII, WEIGHTS_PREFIX, count, hostile))]
-    trv = folder / "hostile.trv"
-    toml = folder / f"hostile-{'colliding' if hostile else 'ordinary'}-{count}.toml"
-    trv.write_text(SMALL_SOURCE)
-    toml.write_text("".join(lines))
-    size = len(SMALL_SOURCE) + toml.stat().st_size
-    return (lambda: t.load_flat_json(str(trv), str(toml))), size
+    trv, toml = toml_files(folder, "weights", count, hostile, "".join(lines))
+    return (lambda: t.load_flat_json(str(trv), str(toml))), trv.stat().st_size + toml.stat().st_size
 
 
 def star_params(t, keys, count, hostile, folder, iterations=40):
@@ -208,6 +220,68 @@ def number_params(t, keys, count, hostile, folder):
     return (lambda: t.flatten_json(m, "main")), len(m)
 
 
+def array_headers(t, keys, count, hostile, folder, levels=120, width=30):
+    """`count` headers through a path of `levels` keys, each key naming an array of tables
+    declared before ([[k0]], [[k0.k1]], ...), so that each header goes through all of them
+    (ordinary: the same path declared as plain tables)."""
+    path = [f"k{i:0{width - 1}d}" for i in range(levels)]
+    brackets = ("[[", "]]") if hostile else ("[", "]")
+    config = "".join(f"{brackets[0]}{'.'.join(path[:i + 1])}{brackets[1]}\n" for i in range(levels))
+    config += "".join(f"[{'.'.join(path)}.h{i}]\nx = {i}\n" for i in range(count))
+    trv, toml = toml_files(folder, "array-headers", count, hostile, config)
+    return loader_call(t, trv, toml)
+
+
+def long_header(t, keys, count, hostile, folder):
+    """A header of `count` bytes, refused at its 257th key (ordinary: an array as long, refused
+    at its 257th level). The refusal quotes the line, in both."""
+    if hostile:
+        config = "[" + "a." * (count // 2 - 1) + "a]\n"
+    else:
+        config = "x = [" + "0," * ((count - 520) // 2) + "[" * 256 + "]" * 257 + "\n"
+    trv, toml = toml_files(folder, "long-header", count, hostile, config)
+    return loader_call(t, trv, toml)
+
+
+def loader_call(t, trv, toml):
+    """load_flat_json of the two files (a refusal is its answer too), its input size and the
+    code that makes the same call in a child process (for its memory)."""
+    def call():
+        try:
+            return t.load_flat_json(str(trv), str(toml))
+        except BaseException as e:  # noqa: BLE001 - PanicException derives from BaseException
+            if isinstance(e, KeyboardInterrupt):
+                raise
+            return str(e)
+    size = trv.stat().st_size + toml.stat().st_size
+    return call, size, f"t.load_flat_json({str(trv)!r}, {str(toml)!r})"
+
+
+def peak_added_memory(code):
+    """The peak resident memory that `code` (a call of _travune as t) adds, in a child process
+    whose failure reports go nowhere."""
+    child = f"""
+import os, sys
+sys.path[:0] = {sys.path!r}
+import _travune as t
+os.dup2(os.open(os.devnull, os.O_WRONLY), 2)
+with open("/proc/self/statm") as f:
+    before = int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+with open("/proc/self/clear_refs", "w") as f:   # resets the peak (VmHWM) to the current RSS
+    f.write("5")
+try:
+    {code}
+except BaseException:
+    pass
+with open("/proc/self/status") as f:
+    peak = next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmHWM:"))
+print(max(0, peak - before))
+"""
+    proc = subprocess.run([sys.executable, "-c", child], capture_output=True, text=True,
+                          check=True)
+    return int(proc.stdout)
+
+
 # (input, function, builder, n in the full run, n in the quick run)
 CASES = [
     ("colliding config keys", "resolve_json", config_keys, 20_000, 2_000),
@@ -220,6 +294,8 @@ CASES = [
     ("colliding [weights] keys", "load_flat_json", weight_keys, 20_000, 2_000),
     ("`*` params, loop of 40", "flatten_json", star_params, 10_000, 1_000),
     ("number-bound params", "flatten_json", number_params, 128_000, 12_800),
+    ("headers through arrays", "load_flat_json", array_headers, 2_000, 200),
+    ("one long header (bytes)", "load_flat_json", long_header, 100_000_000, 10_000_000),
 ]
 
 
@@ -231,9 +307,9 @@ def run(t, quick, repeats, folder):
     for label, function, build, full_n, quick_n in CASES:
         n = quick_n if quick else full_n
         keys.need = 2 * n
-        calls, sizes = {}, {}
+        calls, sizes, children = {}, {}, {}
         for kind, count, hostile in (("ordinary", n, False), ("hostile", n, True)):
-            calls[kind], sizes[kind] = build(t, keys, count, hostile, folder)
+            calls[kind], sizes[kind], *children[kind] = build(t, keys, count, hostile, folder)
         # One run first: a hostile input far off the target is not timed again, nor at 2n
         # (that would take minutes).
         start = time.perf_counter()
@@ -243,37 +319,54 @@ def run(t, quick, repeats, folder):
             times = best_times({"ordinary": calls["ordinary"]}, repeats, budget)
             times.update(hostile=first, double=None, ordinary_double=None)
         else:
-            calls["double"], _ = build(t, keys, 2 * n, True, folder)
-            calls["ordinary_double"], _ = build(t, keys, 2 * n, False, folder)
+            calls["double"], *_ = build(t, keys, 2 * n, True, folder)
+            calls["ordinary_double"], *_ = build(t, keys, 2 * n, False, folder)
             times = best_times(calls, repeats, budget)
         double, ordinary_double = times["double"], times["ordinary_double"]
+        memory = None
+        if children["hostile"]:  # the rows that also compare the memory the call takes
+            memory = (peak_added_memory(children["hostile"][0]),
+                      peak_added_memory(children["ordinary"][0]))
         rows.append(dict(
             input=label, function=function, n=n, size=sizes["hostile"],
             ordinary_size=sizes["ordinary"], ordinary=times["ordinary"],
             hostile=times["hostile"], double=double, ratio=times["hostile"] / times["ordinary"],
             doubling=None if double is None else double / times["hostile"],
             ordinary_doubling=(None if ordinary_double is None
-                               else ordinary_double / times["ordinary"])))
+                               else ordinary_double / times["ordinary"]),
+            memory=memory))
     return rows
+
+
+def memory_ratio(row):
+    hostile, ordinary = row["memory"] or (None, None)
+    return None if hostile is None else hostile / max(ordinary, 1)
 
 
 def met(row):
     return (row["ratio"] <= RATIO_TARGET and row["doubling"] is not None
-            and row["doubling"] <= DOUBLING_TARGET)
+            and row["doubling"] <= DOUBLING_TARGET
+            and (row["memory"] is None or memory_ratio(row) <= RATIO_TARGET))
 
 
 def print_table(rows):
     head = (f"{'hostile input':<26} {'function':<16} {'n':>7} {'size':>8} {'ordinary ms':>12} "
-            f"{'hostile ms':>11} {'ratio':>7} {'2n ms':>10} {'2x':>5} {'ord 2x':>6}")
+            f"{'hostile ms':>11} {'ratio':>7} {'2n ms':>10} {'2x':>5} {'ord 2x':>6} "
+            f"{'MB':>7} {'ord MB':>7} {'mem x':>5}")
     print(head)
     print("-" * len(head))
     for r in rows:
         double = "skipped" if r["double"] is None else f"{r['double'] * 1e3:.2f}"
         doubling = "" if r["doubling"] is None else f"{r['doubling']:.2f}"
         ordinary = "" if r["ordinary_doubling"] is None else f"{r['ordinary_doubling']:.2f}"
+        memory = ""
+        if r["memory"] is not None:
+            memory = (f" {r['memory'][0] / 1e6:7.1f} {r['memory'][1] / 1e6:7.1f} "
+                      f"{memory_ratio(r):5.2f}")
         print(f"{r['input']:<26} {r['function']:<16} {r['n']:>7} {r['size'] / 1e6:7.2f}M "
               f"{r['ordinary'] * 1e3:12.2f} {r['hostile'] * 1e3:11.2f} {r['ratio']:7.2f} "
-              f"{double:>10} {doubling:>5} {ordinary:>6}{'' if met(r) else ' !'}")
+              f"{double:>10} {doubling:>5} {ordinary:>6}{memory}{'' if met(r) else ' !'}")
     missed = sum(not met(r) for r in rows)
-    print(f"hostile inputs: targets ratio <= {RATIO_TARGET:g} and 2x <= {DOUBLING_TARGET:g}; "
+    print(f"hostile inputs: targets ratio (and mem x) <= {RATIO_TARGET:g} and "
+          f"2x <= {DOUBLING_TARGET:g}; "
           + (f"missed (!) by {missed} of {len(rows)}" if missed else "all met"))

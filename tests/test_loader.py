@@ -4,8 +4,6 @@ import os
 import pathlib
 import subprocess
 import sys
-import threading
-import time
 
 import pytest
 
@@ -276,104 +274,70 @@ def test_nesting_bound(files, form, deepest, too_deep):
     assert panic_text(t.load_flat_json, trv, toml).endswith("\nvalues nested deeper than 256 levels\n")
 
 
-def _fifo_config(tmp_path, first, then):
-    """A configuration path whose first read gives `first`; `then` changes the path
-    while that read is under way, so the second read sees the change."""
-    path = tmp_path / "changing.toml"
-    os.mkfifo(path)
+# A loop of 30,000 calls of fifty arguments each: flattening takes some tenths of a second,
+# while parsing, reading the configuration, substituting and resolving take a millisecond.
+LONG_MODEL = ("g(x: f32[4], w: *) -> (y: f32[4]) {\n  y: f32[4] = map[f](x, w.a, %s)\n}\n"
+              "main(h: f32[4]) -> (h: f32[4]) {\n  h: f32[4] = loop[g, param.count](h, weights.ns)\n%%s}\n"
+              % ", ".join(f"w.c{i}" for i in range(48)))
+LONG_CONFIG = '[shape]\ncount = 30000\n[weights.ns]\na = "before.{}"\n'
+# Changes the configuration file from inside the call (a signal handler, run at an interrupt
+# poll) once the call has worked for a twentieth of a second: after the first read, before
+# flattening ends.
+_CHANGE_DURING_FLATTENING = r"""
+import json, os, signal, sys, _travune as t
+trv, config, change = sys.argv[1:4]
+def change_config(*_):
+    os.unlink(config)
+    if change != "unlink":
+        with open(config, "w") as f:
+            f.write(change)
+signal.signal(signal.SIGVTALRM, change_config)
+signal.setitimer(signal.ITIMER_VIRTUAL, 0.05)
+try:
+    ops = json.loads(t.load_flat_json(trv, config))["functions"]["main"]["ops"]
+    print(sorted({op["args"][1] for op in ops}), len(ops), end="")
+except BaseException as e:
+    print(type(e).__name__, str(e), sep="\n", end="")
+"""
 
-    def writer():
-        fd = os.open(path, os.O_WRONLY)  # waits for the loader's first read
-        then(path)
-        os.write(fd, first.encode())
-        os.close(fd)
-    thread = threading.Thread(target=writer, daemon=True)
-    thread.start()
-    return path, thread
 
-
-def _load_in_child(trv, config, entry="main", timeout=120):
-    code = ("import sys, _travune as t\n"
-            "try:\n"
-            "    t.load_flat_json(sys.argv[1], sys.argv[2], sys.argv[3])\n"
-            "    print('ok')\n"
-            "except BaseException as e:\n"
-            "    print(type(e).__name__, str(e), sep='\\n', end='')\n")
-    # The loader blocks in the first read until the writer opens the pipe; the
-    # timeout only guards against a hang should the writer fail.
-    return run_python(code, trv, config, entry, timeout=timeout).stdout
-
-
-@pytest.mark.parametrize("then,message", [
-    (os.unlink, "failed to read {}: No such file or directory (os error 2)"),
-    (lambda p: (p.unlink(), p.write_text("a = \n")),
-     "failed to parse {}: TOML parse error at line 1, column 5"),
+@pytest.mark.parametrize("cache,change,expected", [
+    ("", "unlink", "PanicException\nfailed to read {}: No such file or directory (os error 2)"),
+    ("", "a = \n", "PanicException\nfailed to parse {}: TOML parse error at line 1, column 5\n"),
+    ("", '[weights.ns]\na = "after"\n', "['after'] 30000"),
+    # A stop of flattening (here once the whole entry has expanded) comes before the second read.
+    ("  k = cache[k, g](h, weights.ns)\n", "unlink", "PanicException\ncache slot must have a declared type"),
 ])
-def test_config_changed_between_reads(files, tmp_path, then, message):
-    trv, _ = files(DIM_MODEL, "")
-    config, thread = _fifo_config(tmp_path, "[shape]\nn = 2\n", then)
-    out = _load_in_child(trv, config)
-    thread.join(timeout=10)
-    assert out.startswith("PanicException\n" + message.format(config))
+def test_config_read_again_after_flattening(files, cache, change, expected):
+    trv, config = files(LONG_MODEL % cache, LONG_CONFIG)
+    out = run_python(_CHANGE_DURING_FLATTENING, trv, config, change, timeout=120).stdout
+    assert out.startswith(expected.format(config))
 
 
-@pytest.mark.parametrize("then", [
-    os.unlink, lambda p: (p.unlink(), p.write_text("a = \n")), lambda p: None,
-])
-def test_flatten_stop_comes_before_second_read(files, tmp_path, then):
-    # The file is read a second time only once flattening has gone through: a pipe that
-    # gives one document and then has no writer is not opened again (that would wait for ever).
-    trv, _ = files("main(x: f32[2]) -> (y: f32[2]) {\n  y: f32[2] = call[nowhere](x)\n}\n", "")
-    for entry in ["main", "nope"]:  # so does a stop for an entry that does not exist
-        (tmp_path / entry).mkdir()
-        config, thread = _fifo_config(tmp_path / entry, "[shape]\nn = 2\n", then)
-        out = _load_in_child(trv, config, entry=entry, timeout=30)
-        thread.join(timeout=10)
-        assert out == "PanicException\nno entry found for key"
-
-
-def _cpu_seconds(pid):
-    fields = pathlib.Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-
-
-def test_weight_names_come_from_the_file_after_flattening(tmp_path):
-    # A flatten of half a second or so (thirty thousand ops of fifty arguments); the
-    # configuration is a pipe for the first read, and is replaced by a file with other weight
-    # names once the loader has worked for a tenth of a second after that read: flattening,
-    # since substituting and resolving this module take a millisecond.
-    extra = ", ".join(f"w.c{i}" for i in range(48))
-    trv = tmp_path / "model.trv"
-    trv.write_text(f"g(x: f32[4], w: *) -> (y: f32[4]) {{\n  y: f32[4] = map[f](x, w.a, {extra})\n}}\n"
-                   "main(h: f32[4]) -> (h: f32[4]) {\n  h: f32[4] = loop[g, param.count](h, weights.ns)\n}\n")
-    config = tmp_path / "config.toml"
-    os.mkfifo(config)
-    first = "[shape]\ncount = 30000\n[weights.ns]\na = \"before.{}\"\n"
-    later = tmp_path / "later.toml"
-    later.write_text("[weights.ns]\na = \"after\"\n")
-    code = ("import json, sys, _travune as t\n"
-            "ops = json.loads(t.load_flat_json(sys.argv[1], sys.argv[2]))['functions']['main']['ops']\n"
-            "print(sorted({op['args'][1] for op in ops}), len(ops))\n")
-    child = subprocess.Popen([sys.executable, "-c", code, str(trv), str(config)], env=child_env(),
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+def test_config_that_is_not_a_regular_file_is_read_once(files, tmp_path):
+    # A pipe gives its text once: the weight names come from the same text as the values.
+    source = "main(x: f32[param.n], weights: *) -> (y: f32[param.n]) { y: f32[param.n] = map[mul](x, weights.top) }\n"
+    config = '[shape]\nn = 2\n[weights]\ntop = "T"\n'
+    trv, regular = files(source, config)
+    expected = t.load_flat_json(trv, regular)
+    assert '"args":["x","T"]' in expected and '"shape":[2]' in expected
+    r, w = os.pipe()
+    os.write(w, config.encode())
+    os.close(w)
     try:
-        fd = os.open(config, os.O_WRONLY)  # waits for the first read
-        os.write(fd, first.encode())
-        os.close(fd)
-        start, deadline = _cpu_seconds(child.pid), time.monotonic() + 20
-        while _cpu_seconds(child.pid) - start < 0.1 and time.monotonic() < deadline:
-            time.sleep(0.01)
-        if time.monotonic() < deadline:
-            os.replace(later, config)
-        else:  # the loader does not work: it waits to read the pipe again
-            fd = os.open(config, os.O_WRONLY | os.O_NONBLOCK)
-            os.write(fd, first.encode())
-            os.close(fd)
-        out, err = child.communicate(timeout=120)
+        assert t.load_flat_json(trv, f"/dev/fd/{r}") == expected
     finally:
-        child.kill()
-        child.wait()
-    assert out == "['after'] 30000\n", err
+        os.close(r)
+    # A FIFO with one writer: opened a second time, it would wait for another.
+    fifo = tmp_path / "fifo.toml"
+    os.mkfifo(fifo)
+    writer = subprocess.Popen(["sh", "-c", 'printf %s "$1" > "$2"', "sh", config, str(fifo)])
+    code = "import sys, _travune as t\nprint(t.load_flat_json(sys.argv[1], sys.argv[2]), end='')\n"
+    try:
+        assert run_python(code, trv, fifo, timeout=60).stdout == expected
+    finally:
+        writer.kill()
+        writer.wait()
 
 
 def test_example_checks_clean():

@@ -4,7 +4,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <vector>
+#include <string>
+#include <utility>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -58,7 +59,7 @@ std::string debug_form(const IoError& e) {
          ", message: " + debug_str(e.message) + " }";
 }
 
-std::string read_file_utf8(const std::string& path) {
+FileText read_file_text(const std::string& path) {
   if (path.find('\0') != std::string::npos)
     throw IoError{0, "InvalidInput", "file name contained an unexpected NUL byte"};
   // A signal cuts short an open or a read that waits (a FIFO without a writer, or whose
@@ -77,7 +78,8 @@ std::string read_file_utf8(const std::string& path) {
   struct stat st {};
   std::string text;  // the block being filled
   std::vector<std::string> full;  // the blocks before it
-  if (::fstat(file.fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
+  const bool regular = ::fstat(file.fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (regular && st.st_size > 0)
     text.reserve(static_cast<std::size_t>(st.st_size));
   else
     text.reserve(kFirstBlock);
@@ -114,7 +116,7 @@ std::string read_file_utf8(const std::string& path) {
   }
   if (!simdjson::validate_utf8(text.data(), text.size()))
     throw IoError{0, "InvalidData", "stream did not contain valid UTF-8"};
-  return text;
+  return FileText{std::move(text), regular};
 }
 
 void prefer_huge_pages([[maybe_unused]] void* data, [[maybe_unused]] std::size_t size) {

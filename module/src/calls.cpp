@@ -30,9 +30,10 @@
 //     the document order of the functions: `stream_functions` keeps it and runs no pass on
 //     the functions after it.
 //  5. load_flat_json: the source file and its parser's stops, then the TOML file and its
-//     values (load_config), then substitution and resolution, then the stops of flattening,
-//     and only then the second reading of the TOML file for its weight table
-//     (WeightReferences, called once the flattening has gone through).
+//     values (ConfigFile::load_config), then substitution and resolution, then the stops of
+//     flattening, and only then the second reading of the TOML file for its weight table
+//     (WeightReferences, called once the flattening has gone through; a file that is not a
+//     regular file is read once, and its weight table taken from the same text).
 //  6. A repeated key sets all this aside: the result and the stop are those of the whole
 //     module, whatever the streamed reading met before the repeat (`streamed_or_whole`).
 // A JSON reader error becomes a stop in one place, `json_or_stop`: a failed unwrap of the
@@ -339,14 +340,15 @@ std::string flatten_json(std::string_view module, std::string_view entry,
 
 std::string load_flat_json(const std::string& trv_path, const std::string& config_path,
                            const std::string& entry, const std::vector<std::string>& cache_keys) {
+  ConfigFile config_file(config_path);
   Module resolved;
   {
     Module parsed = parse_file(trv_path);
-    ConfigMap config = load_config(config_path);
+    ConfigMap config = config_file.load_config();
     resolved = resolve(sub_module(std::move(parsed), config));
   }
   const CacheKeys keys(cache_keys.begin(), cache_keys.end());
-  WeightReferences references(config_path);
+  WeightReferences references(config_file);
   return write_flat_json(std::move(resolved), entry, keys, &references);
 }
 

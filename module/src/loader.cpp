@@ -81,15 +81,18 @@ bool float_failed_for_memory(std::string_view description) {
   return ec == std::errc() && end == number.data() + number.size();
 }
 
-// Reads and parses the configuration file; stops with "failed to read" or "failed to parse";
-// a failed allocation inside the reader throws std::bad_alloc.
-toml::table read_config_document(const std::string& config_path) {
-  std::string text;
+// Reads the configuration file; stops with "failed to read".
+FileText read_config_text(const std::string& config_path) {
   try {
-    text = read_file_utf8(config_path);
+    return read_file_text(config_path);
   } catch (const IoError& e) {
     fatal("failed to read " + config_path + ": " + display(e));
   }
+}
+
+// Parses the text of the configuration file; stops with "failed to parse"; a failed
+// allocation inside the reader throws std::bad_alloc.
+toml::table parse_config_document(const std::string& config_path, std::string_view text) {
   const TomlDepth depth = scan_toml_depth(text, max_nesting);
   if (depth.too_deep) {
     auto [line, column] = line_and_column(text, *depth.too_deep);
@@ -171,10 +174,7 @@ void fill_template(std::string_view templ, const std::vector<std::string_view>& 
   }
 }
 
-}  // namespace
-
-ConfigMap load_config(const std::string& config_path) {
-  toml::table root = read_config_document(config_path);
+ConfigMap config_values(const toml::table& root) {
   ConfigMap config;
   for (std::string_view section : {"shape", "scalar", "vector"}) {
     if (const toml::table* t = root[section].as_table()) read_section(*t, config);
@@ -182,12 +182,33 @@ ConfigMap load_config(const std::string& config_path) {
   return config;
 }
 
-WeightMapping load_weight_mapping(const std::string& config_path) {
-  toml::table root = read_config_document(config_path);
+WeightMapping weight_mapping(const toml::table& root) {
   WeightMapping mapping;
   if (const toml::table* t = root["weights"].as_table())
     flatten_weight_table(*t, "weights", mapping);
   return mapping;
+}
+
+}  // namespace
+
+ConfigMap load_config(const std::string& config_path) {
+  return config_values(parse_config_document(config_path, read_config_text(config_path).text));
+}
+
+WeightMapping load_weight_mapping(const std::string& config_path) {
+  return weight_mapping(parse_config_document(config_path, read_config_text(config_path).text));
+}
+
+ConfigMap ConfigFile::load_config() {
+  FileText file = read_config_text(path_);
+  ConfigMap config = config_values(parse_config_document(path_, file.text));
+  if (!file.regular) kept_ = std::move(file.text);
+  return config;
+}
+
+WeightMapping ConfigFile::load_weight_mapping() {
+  if (!kept_) return travune::load_weight_mapping(path_);
+  return weight_mapping(parse_config_document(path_, *kept_));
 }
 
 bool rewrite_weight_reference(std::string_view name, const WeightMapping& mapping,
