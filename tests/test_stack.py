@@ -7,6 +7,7 @@ small call on the main thread."""
 import json
 import os
 import re
+import resource
 import subprocess
 import sys
 import threading
@@ -14,7 +15,7 @@ import threading
 import pytest
 
 import _travune as t
-from conftest import child_env
+from conftest import child_env, run_python
 
 # 32 KiB is the least Python accepts. Under AddressSanitizer such a thread is below the
 # checks' reserve before a call begins, and the sanitizer's allocator may need more stack than
@@ -201,6 +202,61 @@ def test_main_thread_results(reports):
     assert reports("weigh 256 nested calls")["main"][1].startswith(
         "loop over 'g0' with count 100000000 would produce more than ")
     assert "recursion limit exceeded" in reports("refuse JSON nested 129 deep")["main"][1]
+
+
+# The main thread's stack grows on demand up to RLIMIT_STACK as it is at that moment, and Python
+# code may change the limit between calls: each call measures against the limit as it is then,
+# whether the stack was first looked up under the 8 MiB or under a lowered limit.
+# (limit, levels of Python calls below which the call runs, outcome of flattening 256 nested
+# calls; None: the levels alone, which grow the stack while the limit allows it). The last call
+# starts where the stack is in place, but below what the limit would let it reach.
+LIMITS = [
+    (256 << 10, 0, "stop"),
+    (4 << 10, 0, "stop"),
+    (8 << 20, 0, "ok"),
+    ("hard", 0, "ok"),
+    (8 << 20, 1000, None),
+    (256 << 10, 800, "stop"),
+]
+LIMITS_CHILD = """
+import json, resource, sys
+import _travune as t
+source, looked_up_first = sys.argv[1], sys.argv[2] == "1"
+if looked_up_first:
+    t.fmt_source("f() -> () { x = literal([[1]]) }")
+hard = resource.getrlimit(resource.RLIMIT_STACK)[1]
+sys.setrecursionlimit(10000)
+
+def below(levels, call):  # each level goes through C: some hundreds of bytes of stack
+    return next(map(lambda n: below(n, call), [levels - 1])) if levels else call()
+
+def flatten():
+    try:
+        return ["ok", t.flatten_json(t.parse_to_json(source), "f0")]
+    except BaseException as e:
+        return [type(e).__name__, str(e)]
+
+for limit, levels, outcome in %r:
+    resource.setrlimit(resource.RLIMIT_STACK, (hard if limit == "hard" else limit, hard))
+    print(json.dumps(below(levels, flatten if outcome else lambda: None)), flush=True)
+""" % LIMITS
+
+
+@pytest.mark.parametrize("looked_up_first", [True, False])
+def test_main_thread_follows_the_stack_limit(looked_up_first):
+    hard = resource.getrlimit(resource.RLIMIT_STACK)[1]
+    if hard != resource.RLIM_INFINITY and hard < 8 << 20:
+        pytest.skip("the hard limit on the stack is below 8 MiB")
+    proc = run_python(LIMITS_CHILD, chain(256), int(looked_up_first))
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    outs = [json.loads(line) for line in proc.stdout.splitlines()]
+    assert len(outs) == len(LIMITS)
+    for (limit, levels, expected), out in zip(LIMITS, outs):
+        if expected == "stop":
+            assert out[0] == "PanicException" and STOP.fullmatch(out[1]), (limit, levels, out)
+        elif expected == "ok":
+            assert out[0] == "ok", (limit, levels, out)
+            assert len(json.loads(out[1])["functions"]["f0"]["ops"]) == 1
 
 
 if __name__ == "__main__":

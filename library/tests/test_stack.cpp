@@ -87,7 +87,7 @@ TEST(Stack, DeepWalkStopsWithAMessage) {
 TEST(Stack, GaugeStopsWhereTheCheckDoes) {
   std::string message;
   on_thread(stack_reserve + (64 << 10), [&] {
-    const StackGauge gauge;
+    StackGauge gauge;
     std::function<void(std::size_t)> walk = [&](std::size_t depth) {
       volatile char frame[512];
       frame[0] = 0;

@@ -12,6 +12,7 @@
 
 #include "travune/fatal.hpp"
 #include "travune/interrupt.hpp"
+#include "travune/stack.hpp"
 
 namespace travune {
 namespace {
@@ -291,6 +292,9 @@ PyObject* run_call(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t n
   if (!convert_arguments(spec, slots, converted)) return nullptr;
   std::string text;
   try {
+    // Python code may have changed RLIMIT_STACK since the last call (the conversion above runs
+    // Python code too): this call reads the limit anew if its walks need it.
+    refresh_thread_stack();
     text = spec.body(converted);
   } catch (...) {
     raise_current();

@@ -38,47 +38,68 @@ constexpr std::size_t stack_bytes(std::size_t plain, std::size_t sanitized) {
 // in steps of 4 KiB (12 KiB with the sanitizer): 4 KiB, 16 KiB with the sanitizer.
 inline constexpr std::size_t stack_reserve = stack_bytes(16 << 10, 64 << 10);
 
-// The stack of the running thread, [low, high), looked up on its first use and kept for the
-// life of the thread. Both are 0 when the system does not tell.
+// The stack of the running thread: [base, high) is the memory it lies in, [low, high) the part
+// the checks let it use. Looked up on the thread's first use and kept for its life, except on
+// the main thread, whose stack grows on demand while the whole of it stays within RLIMIT_STACK
+// as the limit is at that moment (and Python code may change the limit at any time). There low
+// starts each call at the part of the stack already in place, which no limit takes back, and
+// moves to what the limit allows the first time a walk of the call needs more; below it, down
+// to base, lies what a lowered limit no longer lets the thread reach. All are 0 when the system
+// does not tell.
 struct StackBounds {
+  std::uintptr_t base = 0;
   std::uintptr_t low = 0;
   std::uintptr_t high = 0;
 };
 const StackBounds& thread_stack();
 
-// The bytes of stack left below the caller's frame; SIZE_MAX when the bounds are unknown or
-// the caller runs on some other stack.
+// The start of a call: the main thread forgets the limit read during an earlier call and
+// measures against the stack already in place until a walk needs more. No system call; on
+// other threads, whose stacks cannot change, nothing.
+void refresh_thread_stack();
+
+// The bytes of stack left below the caller's frame (0 below low); SIZE_MAX when the bounds are
+// unknown or the caller runs on some other stack.
 std::size_t stack_left();
 
-// Stops the call: "not enough stack for {what} nested {depth} levels deep; run it on a
-// thread with a larger stack".
-[[noreturn]] void stack_exhausted(std::string_view what, std::size_t depth,
-                                  std::source_location where = std::source_location::current());
+// Where a check finds less than stack_reserve + need bytes left: the main thread, the first
+// time in a call, reads RLIMIT_STACK (a system call) and goes on when the room the limit
+// allows is enough. Otherwise the call stops: "not enough stack for {what} nested {depth}
+// levels deep; run it on a thread with a larger stack".
+[[gnu::cold]] void stack_short(std::string_view what, std::size_t depth, std::size_t need,
+                               std::source_location where);
 
 // Stops the call unless `need` bytes are left beyond stack_reserve.
 inline void check_stack(std::string_view what, std::size_t depth, std::size_t need = 0,
                         std::source_location where = std::source_location::current()) {
-  if (stack_left() < stack_reserve + need) stack_exhausted(what, depth, where);
+  if (stack_left() < stack_reserve + need) [[unlikely]]
+    stack_short(what, depth, need, where);
 }
 
 // The same check for a walk that goes up and down many times (a reader entering every array
-// and object of a document): the bounds are taken once, when the walk starts.
+// and object of a document): the bounds are taken when the walk starts, and again when the
+// main thread reads its limit.
 class StackGauge {
  public:
-  StackGauge() {
-    const StackBounds& b = thread_stack();
-    low_ = b.low;
-    room_ = b.high > b.low ? stack_reserve : 0;
-  }
+  StackGauge() { measure(); }
   void check(std::string_view what, std::size_t depth,
-             std::source_location where = std::source_location::current()) const {
-    // Below low_ is some other stack: the difference wraps and passes.
+             std::source_location where = std::source_location::current()) {
+    // Short within [base, low + reserve). Below base_ is some other stack: the difference
+    // wraps and passes.
     const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-    if (here - low_ < room_) stack_exhausted(what, depth, where);
+    if (here - base_ < room_) [[unlikely]] {
+      stack_short(what, depth, 0, where);
+      measure();
+    }
   }
 
  private:
-  std::uintptr_t low_ = 0;
+  void measure() {
+    const StackBounds& b = thread_stack();
+    base_ = b.base;
+    room_ = b.high > b.base ? b.low - b.base + stack_reserve : 0;
+  }
+  std::uintptr_t base_ = 0;
   std::size_t room_ = 0;
 };
 
