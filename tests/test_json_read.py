@@ -47,9 +47,11 @@ def test_smallest_module_and_defaults():
     fn = '{"name":"f","comments":[],"params":[],"returns":[],"ops":[]}'
     assert t.infer_axes_json('{"header_comments":[],"functions":{"f":%s}}' % fn) == \
         '{"functions":{"f":{"name":"f","params":[],"returns":[],"ops":[]}}}'
+    empty_key = '{"header_comments":["// h",""],"functions":{"":{"name":"","params":[],"returns":[],"ops":[]}}}'
+    assert t.infer_axes_json(empty_key) == empty_key
 
 
-DIMS = {"dtype": "f32", "shape": [0, -1, 9223372036854775807, "...", "param.n"]}
+DIMS = {"dtype": "f32", "shape": [0, -1, 9223372036854775807, -9223372036854775808, "...", "param.n"]}
 
 
 @pytest.mark.parametrize("text,expected", [
@@ -167,6 +169,7 @@ M = '{"functions":{}}'
 
 ERRORS = [
     ("{}", "missing field `functions`", 1, 2),
+    ('{"\u00e9":1}', "missing field `functions`", 1, 8),  # columns count bytes
     # The length named is the position of the first required value missing.
     ("[]", "invalid length 0, expected struct Module with 2 elements", 1, 2),
     ("[[]]", "invalid length 1, expected struct Module with 2 elements", 1, 4),
@@ -210,6 +213,7 @@ ERRORS = [
     (M + " {}", "trailing characters", 1, 18),
     (M + "\n\n  x", "trailing characters", 3, 3),
     (M + "]", "trailing characters", 1, 17),
+    (M + "\0", "trailing characters", 1, 17),
     ('{"functions":{},}', "trailing comma", 1, 17),
     # A value that nobody reads is walked as a plain value: no trailing comma, but a value or key missing.
     ('{"x":[1,],"functions":{}}', "expected value", 1, 9),

@@ -371,8 +371,8 @@ STOPS = [
     (body("x = foo(y)"), 'Unknown op: "foo"'),
     (body("x = View(y)"), 'Unknown op: "View"'),
     (body('x = "a\tb\u0301"(y)'), 'Unknown op: "\\"a\\tb\\u{301}\\""'),
-    (body('x = "\r\0\x01\x7f\u200b\u00a0\u0085é\'\\"\n"(y)'),
-     'Unknown op: "\\"\\r\\0\\u{1}\\u{7f}\\u{200b}\\u{a0}\\u{85}é\'\\\\\\"\\n\\""'),
+    (body('x = "\r\0\x01\x7f\u200b\u00a0\u0085\u2028\u00adé\U0001f600\'\\"\n"(y)'),
+     'Unknown op: "\\"\\r\\0\\u{1}\\u{7f}\\u{200b}\\u{a0}\\u{85}\\u{2028}\\u{ad}é\U0001f600\'\\\\\\"\\n\\""'),
     (body("x = foo(y, 1e)"), not_a_number("1e")),  # the lists are read before the word is judged
     (body("x = fold[sum](y z"), END + 'the argument list of "fold" opened at line 2, column 14 is not closed'),
 ]
