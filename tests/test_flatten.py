@@ -5,7 +5,7 @@ import os
 import pytest
 
 import _travune as t
-from conftest import panic_text
+from conftest import fn, module_text, op, panic_text, ty
 
 
 def module_json(src):
@@ -272,16 +272,12 @@ main(x: f32[n]) -> (o: f32[n]) {
 
 
 def map_op(function, output, *args):
-    return {"kind": "map", "function": function, "outputs": [output], "output_types": [None],
-            "args": list(args)}
+    return op("map", [output], None, args, function=function)
 
 
-def module_text(params, returns, ops):
+def main_text(params, returns, ops):
     """The compact JSON text of a module holding only main, its names all of type f32[n]."""
-    ty = {"dtype": "f32", "shape": ["n"]}
-    fn = {"name": "main", "params": [{"name": p, "ty": ty} for p in params],
-          "returns": [{"name": r, "ty": ty} for r in returns], "ops": ops}
-    return json.dumps({"functions": {"main": fn}}, separators=(",", ":"))
+    return module_text(fn("main", [(p, ty("n")) for p in params], [(r, ty("n")) for r in returns], ops))
 
 
 LAYER_0 = [map_op("exp", "loop0.a", "x")]
@@ -299,14 +295,14 @@ LAYER_1_END = [map_op("add", "x_2", "loop1.a", "loop1.k")]
      [map_op("add", "k.1_new", "k.1", "loop1.a")] + LAYER_1_END + [map_op("mul", "o", "x_2", "v")]),
 ])
 def test_slots_among_ops(keys, params, returns, ops):
-    assert t.flatten_json(t.parse_to_json(SLOTS), "main", keys) == module_text(params, returns, ops)
+    assert t.flatten_json(t.parse_to_json(SLOTS), "main", keys) == main_text(params, returns, ops)
 
 
 def test_only_supplied_slots_leave_no_ops():
     src = "init(x: f32[n]) -> (c: f32[n]) { c = map[neg](x) }\n" \
           "main(x: f32[n]) -> (o: f32[n]) { a: f32[n] = cache[a, init](x)  b: f32[n] = cache[b, init](x) }"
     assert t.flatten_json(t.parse_to_json(src), "main", ["a", "b"]) == \
-        module_text(["x", "a", "b"], ["o", "a", "b"], [])
+        main_text(["x", "a", "b"], ["o", "a", "b"], [])
 
 
 # Loops below the entry: in a loop body, in a called function, in a cache's init and extend
@@ -349,7 +345,7 @@ NESTED_LOOPS = {
 
 @pytest.mark.parametrize("src,keys,params,returns,ops", NESTED_LOOPS.values(), ids=NESTED_LOOPS.keys())
 def test_loops_below_the_entry(src, keys, params, returns, ops):
-    assert t.flatten_json(t.parse_to_json(STEP + src), "main", keys) == module_text(params, returns, ops)
+    assert t.flatten_json(t.parse_to_json(STEP + src), "main", keys) == main_text(params, returns, ops)
 
 
 # The whole entry expands before its slots are placed: a stop of the expansion wins over a
@@ -531,15 +527,9 @@ main(h: f32[n]) -> (o: f32[n]) { o = call[f](h) }"""
 def _call_module(params, args, body_args):
     """f(params) -> (y) { y = map[id](body_args) }, called once by main with `args`;
     a param given as "name*" is a namespace parameter."""
-    star, plain = {"dtype": "*", "shape": []}, {"dtype": "f32", "shape": []}
-    f = {"name": "f", "returns": [{"name": "y", "ty": plain}],
-         "params": [{"name": p.rstrip("*"), "ty": star if p.endswith("*") else plain} for p in params],
-         "ops": [{"kind": "map", "function": "id", "outputs": ["y"], "output_types": [None],
-                  "args": body_args}]}
-    main = {"name": "main", "params": [], "returns": [],
-            "ops": [{"kind": "call", "target": "f", "outputs": ["o"], "output_types": [None],
-                     "args": args}]}
-    return {"functions": {"f": f, "main": main}}
+    typed = [(p.rstrip("*"), ty(dtype="*" if p.endswith("*") else "f32")) for p in params]
+    f = fn("f", typed, [("y", ty())], [op("map", ["y"], None, body_args, function="id")])
+    return json.loads(module_text(f, fn("main", ops=[op("call", ["o"], None, args, target="f")])))
 
 
 WIDE = [f"w{i}*" for i in range(2000)]

@@ -5,7 +5,7 @@ import json
 import pytest
 
 import _travune as t
-from conftest import EXAMPLES, functions_text as entries_text, panic_text
+from conftest import EXAMPLES, fn, functions_text as entries_text, op as new_op, panic_text, ty
 
 PREFIX = "called `Result::unwrap()` on an `Err` value: "
 
@@ -430,15 +430,8 @@ def test_module_without_views_reads_back_unchanged():
 
 # ---- reading one function at a time: documents whose order needs care ----
 
-def fn(name, params=(), ops=()):
-    return {"name": name, "params": list(params), "returns": [], "ops": list(ops)}
-
-
-X2 = {"name": "x", "ty": {"dtype": "f32", "shape": [2]}}
-
-
 def test_header_after_the_functions_is_written_first():
-    text = entries_text(("f", fn("f", [X2])), tail=',"header_comments":["// h"]')
+    text = entries_text(("f", fn("f", [("x", ty(2))])), tail=',"header_comments":["// h"]')
     assert t.infer_axes_json(text) == t.parse_to_json("// h\nf(x: f32[2]) -> () {}")
     assert t.resolve_json(text, "{}") == t.infer_axes_json(text)
     assert t.fmt_json(text) == "// h\n\nf(x: f32[2]) -> () {\n}\n"
@@ -449,10 +442,8 @@ def test_header_after_the_functions_is_written_first():
 
 
 def test_repeated_function_key_through_every_reading_call():
-    call_a = {"kind": "call", "target": "a", "outputs": ["y"], "output_types": [{"dtype": "f32", "shape": [3]}],
-              "args": ["q"]}
-    text = entries_text(("a", fn("one")), ("b", fn("b", [dict(X2, name="q")], [call_a])),
-                        ("a", fn("two", [dict(X2, ty={"dtype": "f32", "shape": [3]})])))
+    call_a = new_op("call", ["y"], [ty(3)], ["q"], target="a")
+    text = entries_text(("a", fn("one")), ("b", fn("b", [("q", ty(2))], ops=[call_a])), ("a", fn("two", [("x", ty(3))])))
     assert t.fmt_json(text) == "two(x: f32[3]) -> () {\n}\n\nb(q: f32[2]) -> () {\n  y: f32[3] = call[a](q)\n}\n"
     assert json.loads(t.check_json(text))["errors"] == ["b/y: arg 0 'x' — dim 0: Concrete(2) vs Concrete(3)"]
     assert list(json.loads(t.resolve_json(text, '{"n": 1}'))["functions"]) == ["a", "b"]
@@ -471,7 +462,6 @@ def test_repeated_functions_field_is_a_duplicate_field():
 
 
 def test_check_json_sees_functions_defined_later():
-    x3 = dict(X2, ty={"dtype": "f32", "shape": [3]})
-    call_g = {"kind": "call", "target": "g", "outputs": ["y"], "output_types": [x3["ty"]], "args": ["x"]}
-    text = entries_text(("main", fn("main", [x3], [call_g])), ("g", fn("g", [dict(X2, name="a")])))
+    call_g = new_op("call", ["y"], [ty(3)], ["x"], target="g")
+    text = entries_text(("main", fn("main", [("x", ty(3))], ops=[call_g])), ("g", fn("g", [("a", ty(2))])))
     assert json.loads(t.check_json(text))["errors"] == ["main/y: arg 0 'a' — dim 0: Concrete(3) vs Concrete(2)"]

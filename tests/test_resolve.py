@@ -4,15 +4,7 @@ import json
 import pytest
 
 import _travune as t
-from conftest import functions_text, panic_text as panics
-
-
-def ty(*dims, dtype="f32"):
-    return {"dtype": dtype, "shape": list(dims)}
-
-
-def op(kind, outputs, output_types, args, **fields):
-    return {"kind": kind, **fields, "outputs": outputs, "output_types": output_types, "args": args}
+from conftest import fn, functions_text, module_text, op, panic_text as panics, ty
 
 
 def view(pattern, args, out, kind="view", **fields):
@@ -20,9 +12,7 @@ def view(pattern, args, out, kind="view", **fields):
 
 
 def module(params, ops, returns=()):
-    fn = {"name": "main", "params": [{"name": n, "ty": ty_} for n, ty_ in params],
-          "returns": [{"name": n, "ty": ty_} for n, ty_ in returns], "ops": ops}
-    return json.dumps({"functions": {"main": fn}})
+    return module_text(fn("main", params, returns, ops))
 
 
 def ops_of(text):
@@ -172,10 +162,8 @@ def test_binding(params, o, axes):
 
 
 def test_environment_is_per_function():
-    f = {"name": "f", "params": [{"name": "t", "ty": ty(2, 8)}], "returns": [], "ops": []}
-    g = {"name": "g", "params": [], "returns": [],
-         "ops": [view("b n -> b (h n)", ["t"], ty(2, 32))]}
-    out = json.loads(t.infer_axes_json(json.dumps({"functions": {"f": f, "g": g}})))
+    g = fn("g", ops=[view("b n -> b (h n)", ["t"], ty(2, 32))])
+    out = json.loads(t.infer_axes_json(module_text(fn("f", [("t", ty(2, 8))]), g)))
     assert "axes" not in out["functions"]["g"]["ops"][0]
 
 
@@ -222,9 +210,8 @@ def test_resolve_substitutes_before_inferring():
 
 # ---- functions are resolved as they are read: every reader error still comes first ----
 
-BAD = {"name": "a", "params": [{"name": "x", "ty": ty(2, 32)}], "returns": [],
-       "ops": [view("b (h d -> b h d", ["x"], ty(2, 4, 8))]}
-GOOD = {"name": "g", "params": [], "returns": [], "ops": []}
+BAD = fn("a", [("x", ty(2, 32))], ops=[view("b (h d -> b h d", ["x"], ty(2, 4, 8))])
+GOOD = fn("g")
 UNCLOSED = 'unclosed "(" in pattern side "b (h d "'
 
 
