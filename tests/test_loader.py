@@ -2,10 +2,12 @@
 import json
 import os
 import pathlib
+import re
 import subprocess
 import sys
 import threading
 import time
+import tomllib
 
 import pytest
 
@@ -396,25 +398,6 @@ def test_chain_equals_the_single_steps(tmp_path):
     assert t.load_flat_json(str(EXAMPLES / "model.trv"), str(config), cache_keys=["pos"]) == steps
 
 
-def _rewrite(name, mapping):
-    """The rewriting rule of one argument, for comparison."""
-    if not isinstance(name, str) or not name.startswith("weights."):
-        return name
-    if name in mapping:
-        return mapping[name]
-    parts = name.split(".")
-    indices = [p for p in parts if p.isdigit() and p.isascii() or p == ""]
-    key = ".".join(p for p in parts if not (p.isdigit() and p.isascii() or p == ""))
-    if key not in mapping:
-        return name
-    text = mapping[key]
-    for index in indices:
-        if "{}" not in text:
-            break
-        text = text.replace("{}", index, 1)
-    return text
-
-
 @pytest.mark.parametrize("keys", [[], ["pos", "rope"]])
 def test_rewriting_a_large_output(tmp_path, keys):
     # Thousands of layers: the output spans many chunks, with slots placed back among them;
@@ -423,18 +406,19 @@ def test_rewriting_a_large_output(tmp_path, keys):
     with_weights, without = tmp_path / "with.toml", tmp_path / "without.toml"
     with_weights.write_text(text)
     without.write_text(text.split("[weights]")[0])
-    mapping = {"weights.embed": "model.embed_tokens.weight", "weights.final_norm": "model.norm.weight",
-               "weights.head": "lm_head.weight",
-               "weights.layers.attn_norm": "model.layers.{}.input_layernorm.weight",
-               "weights.layers.mlp_norm": "model.layers.{}.post_attention_layernorm.weight"}
-    mapping.update({f"weights.layers.attn.{w}": f"model.layers.{{}}.self_attn.{w[1]}_proj.weight"
-                    for w in ("wq", "wk", "wv", "wo")})
-    mapping.update({f"weights.layers.mlp.{w}": f"model.layers.{{}}.mlp.{w}_proj.weight"
-                    for w in ("gate", "up", "down")})
+    weights = tomllib.loads(text)["weights"]
+    layers = weights.pop("layers")
+    top = {f"weights.{k}": v for k, v in weights.items()}
+    per_layer = {k: v for k, v in layers.items() if isinstance(v, str)}
+    per_layer |= {f"{group}.{k}": v for group in ("attn", "mlp") for k, v in layers[group].items()}
+
+    def rewritten(arg):  # the example's templates: one index, in the names of a layer only
+        layer = re.fullmatch(r"weights\.layers\.(\d+)\.(.*)", arg) if isinstance(arg, str) else None
+        return per_layer[layer[2]].format(layer[1]) if layer else top.get(arg, arg)
     trv = str(EXAMPLES / "model.trv")
     expected = json.loads(t.load_flat_json(trv, str(without), cache_keys=keys))
     for op in expected["functions"]["main"]["ops"]:
-        op["args"] = [_rewrite(a, mapping) for a in op["args"]]
+        op["args"] = [rewritten(a) for a in op["args"]]
     got = t.load_flat_json(trv, str(with_weights), cache_keys=keys)
     assert len(got) > 4_000_000
     assert got == json.dumps(expected, separators=(",", ":"), ensure_ascii=False)
