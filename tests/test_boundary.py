@@ -4,34 +4,26 @@ import pytest
 import _travune as t
 from conftest import child_env, run_python
 
-NAMES = ["load_flat_json", "parse_to_json", "resolve_json", "flatten_json", "infer_axes_json",
-         "check_json", "fmt_source", "fmt_json", "check_file", "fmt_file"]
+SIGNATURES = {
+    "load_flat_json": '(trv_path, config_path, entry="main", cache_keys=...)',
+    "parse_to_json": "(source)",
+    "resolve_json": "(module_json, config_json)",
+    "flatten_json": "(module_json, entry, cache_keys=...)",
+    "infer_axes_json": "(module_json)",
+    "check_json": "(module_json)",
+    "fmt_source": "(source, *, width=100)",
+    "fmt_json": "(module_json, *, width=100)",
+    "check_file": "(path)",
+    "fmt_file": "(path, *, width=100)",
+}
 
 
-def test_module_object():
-    assert t.__all__ == NAMES
-    assert t.__doc__ == ""
-    assert sorted(n for n in vars(t) if not n.startswith("__")) == sorted(NAMES)
-
-
-@pytest.mark.parametrize("name,sig", [
-    ("load_flat_json", '(trv_path, config_path, entry="main", cache_keys=...)'),
-    ("parse_to_json", "(source)"),
-    ("resolve_json", "(module_json, config_json)"),
-    ("flatten_json", "(module_json, entry, cache_keys=...)"),
-    ("infer_axes_json", "(module_json)"),
-    ("check_json", "(module_json)"),
-    ("fmt_source", "(source, *, width=100)"),
-    ("fmt_json", "(module_json, *, width=100)"),
-    ("check_file", "(path)"),
-    ("fmt_file", "(path, *, width=100)"),
-])
-def test_signatures(name, sig):
-    fn = getattr(t, name)
-    assert fn.__text_signature__ == sig
-    assert fn.__doc__ is None
-    assert fn.__module__ == "_travune"
-    assert fn.__name__ == name
+def test_module_object_and_signatures():
+    assert (t.__all__, t.__doc__) == (list(SIGNATURES), "")
+    assert sorted(n for n in vars(t) if not n.startswith("__")) == sorted(SIGNATURES)
+    for name, sig in SIGNATURES.items():
+        fn = getattr(t, name)
+        assert (fn.__text_signature__, fn.__doc__, fn.__module__, fn.__name__) == (sig, None, "_travune", name)
 
 
 @pytest.mark.parametrize("call,exc,text", [
