@@ -263,11 +263,6 @@ def test_reader_errors(text, message, line, column):
     assert reader_error(text) == (message, line, column)
 
 
-def test_missing_functions_report_in_full():
-    assert panic_text(lambda: t.fmt_json("{}")) == \
-        PREFIX + 'Error("missing field `functions`", line: 1, column: 2)'
-
-
 def test_values_under_skipped_keys_are_validated():
     assert reader_error('{"x":{"a":[1,2,{"b":tru}]},"functions":{}}')[0] == "expected ident"
     assert reader_error('{"functions":{},"x":[01]}')[0] == "invalid number"

@@ -416,8 +416,10 @@ g() -> () {
     assert m["functions"]["g"]["comments"] == ["// end of f", "// between functions", "// in g"]
 
 
-def test_duplicate_functions_keep_first_position():
-    m = module("// h\nf() -> () { a = iota } g() -> () {} // c\nf(x: *) -> () { b = iota }")
+def test_duplicate_functions_keep_first_position(write_file):
+    src = "// h\nf() -> () { a = iota } g() -> () {} // c\nf(x: *) -> () { b = iota }"
+    m = module(src)
+    assert t.fmt_source(src) == t.fmt_file(write_file(src)) == "// h\n\nf(x: *) -> () {\n  // c\n  b = iota()\n}\n\ng() -> () {\n}\n"
     assert m["header_comments"] == ["// h"]
     assert list(m["functions"]) == ["f", "g"]
     f = m["functions"]["f"]
