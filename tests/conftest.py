@@ -55,15 +55,15 @@ def fn(name="main", params=(), returns=(), ops=()):
     return {"name": name, "params": typed(params), "returns": typed(returns), "ops": list(ops)}
 
 
-def module_text(*functions):
-    """The compact JSON text of a module of these functions, each under its name."""
-    return json.dumps({"functions": {f["name"]: f for f in functions}}, separators=(",", ":"))
-
-
 def functions_text(*entries, tail=""):
     """A compact module text from (key, function) pairs, repeated keys kept, then `tail`."""
     body = ",".join(json.dumps(k) + ":" + json.dumps(f, separators=(",", ":")) for k, f in entries)
     return '{"functions":{%s}%s}' % (body, tail)
+
+
+def module_text(*functions):
+    """The compact JSON text of a module of these functions, each under its name."""
+    return functions_text(*((f["name"], f) for f in functions))
 
 
 def child_env(**extra):

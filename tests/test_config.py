@@ -38,7 +38,6 @@ DIMS = [
     ("param.n", {"n": 9223372036854775808}, 2**63 - 1),   # above the integers: a float
     ("param.n", {"n": -9223372036854775809}, -(2**63)),   # below them: a float too
     ("param.n", {"n": [1, 2]}, "param.n"),
-    ("param.n", {"n": []}, "param.n"),
     ("param.n", {"m": 4}, "param.n"),
     ("param.", {"": 7}, 7),                                # looked up under the empty name
     ("param.a.b", {"a.b": 3}, 3),
@@ -69,7 +68,6 @@ COUNTS = [
     ("n", '{"n": 7, "n": 4.0}', "n"),
     ("n", {"n": 9223372036854775808}, "n"),               # above the signed range: a float
     ("n", {"n": -9223372036854775808}, 9223372036854775808),
-    ("n", {"n": []}, "n"),
     ("n", ' { "m" : [ 1 , 2.5 , -3e2 ] } ', "n"),
 ]
 
