@@ -38,10 +38,32 @@ def panic_text(fn, *args, **kwargs):
 EXAMPLES = _ROOT / "examples"
 
 
+def ty(*dims, dtype="f32"):
+    """A tensor type of the module's JSON form."""
+    return {"dtype": dtype, "shape": list(dims)}
+
+
+def op(kind, outputs=("y",), output_types=None, args=(), **fields):
+    """An op of the module's JSON form; outputs are untyped unless their types are given."""
+    types = [None] * len(outputs) if output_types is None else list(output_types)
+    return {"kind": kind, **fields, "outputs": list(outputs), "output_types": types, "args": list(args)}
+
+
+def fn(name="main", params=(), returns=(), ops=()):
+    """A function of the module's JSON form; its params and returns as (name, type) pairs."""
+    typed = lambda pairs: [{"name": n, "ty": t} for n, t in pairs]  # noqa: E731
+    return {"name": name, "params": typed(params), "returns": typed(returns), "ops": list(ops)}
+
+
 def functions_text(*entries, tail=""):
     """A compact module text from (key, function) pairs, repeated keys kept, then `tail`."""
     body = ",".join(json.dumps(k) + ":" + json.dumps(f, separators=(",", ":")) for k, f in entries)
     return '{"functions":{%s}%s}' % (body, tail)
+
+
+def module_text(*functions):
+    """The compact JSON text of a module of these functions, each under its name."""
+    return functions_text(*((f["name"], f) for f in functions))
 
 
 def child_env(**extra):

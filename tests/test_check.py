@@ -256,7 +256,7 @@ def test_loop_count_constraint(count, first, params):
 def weights_check(*calls, **extra):
     ops = [op("call", out, ("f32",), list(args), target=target) for out, target, *args in calls]
     return check(f=fn([("w", STAR), ("v", STAR), ("x", GD)], ops=ops), gd=fn([("q", GD)]),
-                 ge=fn([("q", GE)]), gs=fn([("q", STAR)]), g2=fn([("a", GD), ("b", ("i32", 2))]), **extra)
+                 ge=fn([("q", GE)]), gs=fn([("q", STAR)]), g2=fn([("a", GD), ("b", ("i32", 2, "n"))]), **extra)
 
 
 def conflict(label, name, stored, new):
@@ -264,7 +264,7 @@ def conflict(label, name, stored, new):
 
 
 SD, SE = '{ dtype: "f32", shape: [Named("d")] }', '{ dtype: "f32", shape: [Named("e")] }'
-SI = '{ dtype: "i32", shape: [Concrete(2)] }'
+SI = '{ dtype: "i32", shape: [Concrete(2), Named("n")] }'
 
 
 def test_weights_recorded_sorted_and_first_type_stays():
@@ -273,7 +273,7 @@ def test_weights_recorded_sorted_and_first_type_stays():
     assert res["errors"] == [conflict("f/u", "w.q", SD, SE), conflict("f/r", "w.q", SD, SI)]
     weights = res["constraints"]["weights"]["f"]
     assert list(weights) == ["v", "w.b", "w.layer.0.k", "w.q"]
-    assert weights == {"v": T(*GD), "w.b": T(*GD), "w.layer.0.k": T("i32", 2), "w.q": T(*GD)}
+    assert weights == {"v": T(*GD), "w.b": T(*GD), "w.layer.0.k": T("i32", 2, "n"), "w.q": T(*GD)}
 
 
 def test_argument_messages_before_weight_conflicts():

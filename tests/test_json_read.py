@@ -5,7 +5,7 @@ import json
 import pytest
 
 import _travune as t
-from conftest import EXAMPLES, functions_text as entries_text, panic_text
+from conftest import EXAMPLES, fn, functions_text as entries_text, op as new_op, panic_text, ty
 
 PREFIX = "called `Result::unwrap()` on an `Err` value: "
 
@@ -47,9 +47,11 @@ def test_smallest_module_and_defaults():
     fn = '{"name":"f","comments":[],"params":[],"returns":[],"ops":[]}'
     assert t.infer_axes_json('{"header_comments":[],"functions":{"f":%s}}' % fn) == \
         '{"functions":{"f":{"name":"f","params":[],"returns":[],"ops":[]}}}'
+    empty_key = '{"header_comments":["// h",""],"functions":{"":{"name":"","params":[],"returns":[],"ops":[]}}}'
+    assert t.infer_axes_json(empty_key) == empty_key
 
 
-DIMS = {"dtype": "f32", "shape": [0, -1, 9223372036854775807, "...", "param.n"]}
+DIMS = {"dtype": "f32", "shape": [0, -1, 9223372036854775807, -9223372036854775808, "...", "param.n"]}
 
 
 @pytest.mark.parametrize("text,expected", [
@@ -85,7 +87,6 @@ def test_array_forms_of_records():
 
 @pytest.mark.parametrize("fields,expected", [
     (dict(kind="literal"), {"value": 0}),
-    (dict(kind="literal", value=None), {"value": 0}),
     (dict(kind="literal", value=[1, -2, 2.5, [], [[3]]]), {"value": [1, -2, 2.5, [], [[3]]]}),
     (dict(kind="literal", value=["inf", "-inf", "nan"]), {"value": ["inf", "-inf", "nan"]}),
     (dict(kind="literal", value=18446744073709551615), {"value": -1}),
@@ -95,7 +96,6 @@ def test_array_forms_of_records():
     (dict(kind="loop", target="g", count=3), {"target": "g", "count": 3}),
     (dict(kind="loop", target="g", count=18446744073709551615), {"target": "g", "count": 18446744073709551615}),
     (dict(kind="loop", target="g", count="param.n"), {"target": "g", "count": "param.n"}),
-    (dict(kind="loop", target="g", count=None), {"target": "g", "count": ""}),
     (dict(kind="loop", target="g"), {"target": "g", "count": ""}),
     (dict(kind="loop", target="g", count=[1, {"a": True}]), {"target": "g", "count": ""}),
     (dict(kind="random", lower=1, upper=2.5), {"lower": 1.0, "upper": 2.5}),
@@ -122,9 +122,8 @@ def test_repeated_axis_keeps_its_first_position():
 
 
 @pytest.mark.parametrize("value,expected", [
-    (4, 4), (-4, -4), (4.0, 4.0), (9223372036854775807, 9223372036854775807),
-    (9223372036854775808, 9.223372036854776e18), (-9223372036854775809, -9.223372036854776e18),
-    (1e300, 1e300), ("x", "x"), ("", ""),
+    (-4, -4), (4.0, 4.0), (9223372036854775807, 9223372036854775807), (9223372036854775808, 9.223372036854776e18),
+    (-9223372036854775809, -9.223372036854776e18), (1e300, 1e300), ("", ""),
 ])
 def test_atoms(value, expected):
     got = read_back(module(op(kind="map", function="f", args=[value])))
@@ -167,8 +166,8 @@ M = '{"functions":{}}'
 
 ERRORS = [
     ("{}", "missing field `functions`", 1, 2),
+    ('{"\u00e9":1}', "missing field `functions`", 1, 8),  # columns count bytes
     # The length named is the position of the first required value missing.
-    ("[]", "invalid length 0, expected struct Module with 2 elements", 1, 2),
     ("[[]]", "invalid length 1, expected struct Module with 2 elements", 1, 4),
     ("[[],{},1]", "trailing characters", 1, 8),
     ("[[],{},]", "trailing comma", 1, 8),
@@ -180,18 +179,15 @@ ERRORS = [
     # A container of the wrong type is refused before the reader enters it.
     ('{"functions":[]}', "invalid type: sequence, expected a map", 1, 13),
     ('{"functions":{"f":{"name":1e999}}}', "number out of range", 1, 31),
-    ('{"functions":{},"functions":{}}', "duplicate field `functions`", 1, 27),
     ('{"functions":{}, "functions"\n  :{}}', "duplicate field `functions`", 2, 2),
     ('{"header_comments":null,"functions":{}}', "invalid type: null, expected a sequence", 1, 23),
     ('{"header_comments":["a",5],"functions":{}}', "invalid type: integer `5`, expected a string", 1, 25),
     ('{"functions":{"f":{}}}', "missing field `name`", 1, 20),
-    ('{"functions":{"f":{"name":"f"}}}', "missing field `params`", 1, 30),
     ('{"functions":{"f":{"name":"f","params":[],"returns":[]}}}', "missing field `ops`", 1, 55),
     ('{"functions":{"f":["f"]}}', "invalid length 1, expected struct Function with 5 elements", 1, 23),
     ('{"functions":{"f":{"name":"f","params":[["x"]]}}}', "invalid length 1, expected struct Param with 2 elements", 1, 45),
     ('{"functions":{"f":{"name":null}}}', "invalid type: null, expected a string", 1, 30),
     ('{"functions":{"f":{"name":"f","params":["x"]}}}', 'invalid type: string "x", expected struct Param', 1, 43),
-    ('{"functions":{"f":{"name":"f","params":[],"returns":[5]}}}', "invalid type: integer `5`, expected struct Param", 1, 54),
     ('{"functions":{"f":{"name":"f","params":[["x",["f32",[2]]],{"name":"y","ty":null}]}}}',
      "invalid type: null, expected struct TensorType", 1, 79),
     ('{"functions":{"f":5}}', "invalid type: integer `5`, expected struct Function", 1, 19),
@@ -199,17 +195,15 @@ ERRORS = [
     ("", "EOF while parsing a value", 1, 0),
     ("  \n ", "EOF while parsing a value", 2, 1),
     ("]", "expected value", 1, 1),
-    (" ,", "expected value", 1, 2),
     ("{", "EOF while parsing an object", 1, 1),
     ('{"functions"', "EOF while parsing an object", 1, 12),
     ('{"functions":', "EOF while parsing a value", 1, 13),
     ('{"functions":{}', "EOF while parsing an object", 1, 15),
     ('{"x":[1,2', "EOF while parsing a list", 1, 9),
-    ('{"x":[1,', "EOF while parsing a value", 1, 8),
     ('{"x":"ab', "EOF while parsing a string", 1, 8),
-    (M + " {}", "trailing characters", 1, 18),
     (M + "\n\n  x", "trailing characters", 3, 3),
     (M + "]", "trailing characters", 1, 17),
+    (M + "\0", "trailing characters", 1, 17),
     ('{"functions":{},}', "trailing comma", 1, 17),
     # A value that nobody reads is walked as a plain value: no trailing comma, but a value or key missing.
     ('{"x":[1,],"functions":{}}', "expected value", 1, 9),
@@ -217,22 +211,20 @@ ERRORS = [
     ('{"x":{"a":1,', "EOF while parsing an object", 1, 12),
     ('{"functions":{},"x":[{"a":[1]}],"y":[[1,]]}', "expected value", 1, 41),
     ('{"functions":{} "x":1}', "expected `,` or `}`", 1, 17),
-    ('{"x":"a" "y":1}', "expected `,` or `}`", 1, 10),
     ('{"functions":{},"x":"a":[1],"y":2}', "expected `,` or `}`", 1, 24),
     ('{"x":["a":1]}', "expected `,` or `]`", 1, 10),
+    # A string value followed by a colon is no key (a text fuzzing found accepted once).
+    ('{"functions":{"f":{"name":"f","params":[],"returns":[],"ops":[{"kind":"view","pattern":"p":8}]}}}',
+     "expected `,` or `}`", 1, 91),
     ('{"functions" {}}', "expected `:`", 1, 14),
-    ('{"x":[1 2]}', "expected `,` or `]`", 1, 9),
     ('{"x":[1}', "expected `,` or `]`", 1, 8),
     ("{5:1}", "key must be a string", 1, 2),
-    ('{"x":}', "expected value", 1, 6),
     ('{"x":+1}', "expected value", 1, 6),
     ('{\n  "x":\n  tru,\n  "functions":{}}', "expected ident", 3, 6),
-    ('{"x":nul}', "expected ident", 1, 9),
     ('{"x":01}', "invalid number", 1, 7),
     ('{"x":1.}', "invalid number", 1, 8),
     ('{"x":-}', "invalid number", 1, 7),
     ('{"x":1.5e,"functions":{}}', "invalid number", 1, 10),
-    ('{"x":[-01]}', "invalid number", 1, 9),
     ('{"x":1e', "invalid number", 1, 7),
     ("1.", "EOF while parsing a value", 1, 2),
     ('{"x":"\\q"}', "invalid escape", 1, 8),
@@ -263,18 +255,12 @@ ERRORS = [
     ('{"functions":{"f":{"name":truex}}}', "invalid type: boolean `true`, expected a string", 1, 30),
     ('{"functions":{"f":{"name":2-1}}}', "invalid type: integer `2`, expected a string", 1, 27),
     ('{"functions":{"f":{"name":"f","params":[{"name":"a",', "EOF while parsing a value", 1, 52),
-    ('{"x":' + "[" * 128 + "]" * 128 + "}", "recursion limit exceeded", 1, 133),
 ]
 
 
 @pytest.mark.parametrize("text,message,line,column", ERRORS)
 def test_reader_errors(text, message, line, column):
     assert reader_error(text) == (message, line, column)
-
-
-def test_missing_functions_report_in_full():
-    assert panic_text(lambda: t.fmt_json("{}")) == \
-        PREFIX + 'Error("missing field `functions`", line: 1, column: 2)'
 
 
 def test_values_under_skipped_keys_are_validated():
@@ -294,17 +280,13 @@ OP_ERRORS = [
     (op(kind="map", value="abc"), "unexpected string: abc"),
     (op(kind="literal", value="Inf"), "unexpected string: Inf"),
     (op(kind="literal", value=[None]), 'invalid type: null, expected integer, float, "inf"/"-inf", or array'),
-    (op(kind="literal", value={}), 'invalid type: map, expected integer, float, "inf"/"-inf", or array'),
     (op(kind="literal", value=True), 'invalid type: boolean `true`, expected integer, float, "inf"/"-inf", or array'),
     (op(kind="map", args=[None]), "data did not match any variant of untagged enum Atom"),
-    (op(kind="map", args=[[1]]), "data did not match any variant of untagged enum Atom"),
     (op(kind="map", output_types=[{"dtype": "f32", "shape": [4.0]}]), "data did not match any variant of untagged enum Dim"),
     (op(kind="map", output_types=[{"dtype": "f32", "shape": [9223372036854775808]}]),
      "data did not match any variant of untagged enum Dim"),
-    (op(kind="map", output_types=[{"dtype": "f32", "shape": [None]}]), "data did not match any variant of untagged enum Dim"),
     (op(kind="map", output_types=[{"dtype": "f32"}]), "missing field `shape`"),
     (op(kind="map", output_types=[5]), "invalid type: integer `5`, expected struct TensorType"),
-    (op(kind="map", axes={"a": 1.5}), "invalid type: floating point `1.5`, expected i64"),
     (op(kind="map", axes={"a": 1e20}), "invalid type: floating point `100000000000000000000.0`, expected i64"),
     (op(kind="map", axes={"a": 9223372036854775808}), "invalid value: integer `9223372036854775808`, expected i64"),
     (op(kind="map", axes={"a": "x"}), 'invalid type: string "x", expected i64'),
@@ -380,7 +362,6 @@ def config_error(config):
     ('{"n":"1"}', 'Error("data did not match any variant of untagged enum ConfigValue", line: 1, column: 9)'),
     ('{"n":[1,"x",[2]]}', 'Error("data did not match any variant of untagged enum ConfigValue", line: 1, column: 17)'),
     ('{"n":{"a":1}}', 'Error("data did not match any variant of untagged enum ConfigValue", line: 1, column: 13)'),
-    ('{"n":true}', 'Error("data did not match any variant of untagged enum ConfigValue", line: 1, column: 10)'),
     ('{"n":null}', 'Error("data did not match any variant of untagged enum ConfigValue", line: 1, column: 10)'),
     ('{"n":-0, "m": 1 ,"k":"x" , "j":1}', 'Error("data did not match any variant of untagged enum ConfigValue", line: 1, column: 25)'),
     ('{"\\ud800":1}', 'Error("unexpected end of hex escape", line: 1, column: 9)'),
@@ -411,30 +392,17 @@ SOURCES = [
 @pytest.mark.parametrize("source", SOURCES)
 def test_parser_output_reads_back(source):
     text = t.parse_to_json(source)
-    assert t.fmt_json(text) == t.fmt_source(source)
+    indented = json.dumps(json.loads(text), indent=2)  # any layout of the same JSON reads the same
     assert t.fmt_json(text, width=20) == t.fmt_source(source, width=20)
-    assert t.check_json(text) == t.check_json(json.dumps(json.loads(text), indent=2))
-
-
-def test_module_without_views_reads_back_unchanged():
-    text = t.parse_to_json(SOURCES[1])
-    assert t.infer_axes_json(text) == text
-    assert t.resolve_json(text, "{}") == text
-    # Any layout of the same JSON reads the same.
-    assert t.infer_axes_json(json.dumps(json.loads(text), indent=1)) == text
+    assert t.check_json(text) == t.check_json(indented)
+    if source != EXAMPLE:  # a module without views comes back unchanged
+        assert t.infer_axes_json(text) == t.resolve_json(text, "{}") == t.infer_axes_json(indented) == text
 
 
 # ---- reading one function at a time: documents whose order needs care ----
 
-def fn(name, params=(), ops=()):
-    return {"name": name, "params": list(params), "returns": [], "ops": list(ops)}
-
-
-X2 = {"name": "x", "ty": {"dtype": "f32", "shape": [2]}}
-
-
 def test_header_after_the_functions_is_written_first():
-    text = entries_text(("f", fn("f", [X2])), tail=',"header_comments":["// h"]')
+    text = entries_text(("f", fn("f", [("x", ty(2))])), tail=',"header_comments":["// h"]')
     assert t.infer_axes_json(text) == t.parse_to_json("// h\nf(x: f32[2]) -> () {}")
     assert t.resolve_json(text, "{}") == t.infer_axes_json(text)
     assert t.fmt_json(text) == "// h\n\nf(x: f32[2]) -> () {\n}\n"
@@ -445,10 +413,8 @@ def test_header_after_the_functions_is_written_first():
 
 
 def test_repeated_function_key_through_every_reading_call():
-    call_a = {"kind": "call", "target": "a", "outputs": ["y"], "output_types": [{"dtype": "f32", "shape": [3]}],
-              "args": ["q"]}
-    text = entries_text(("a", fn("one")), ("b", fn("b", [dict(X2, name="q")], [call_a])),
-                        ("a", fn("two", [dict(X2, ty={"dtype": "f32", "shape": [3]})])))
+    call_a = new_op("call", ["y"], [ty(3)], ["q"], target="a")
+    text = entries_text(("a", fn("one")), ("b", fn("b", [("q", ty(2))], ops=[call_a])), ("a", fn("two", [("x", ty(3))])))
     assert t.fmt_json(text) == "two(x: f32[3]) -> () {\n}\n\nb(q: f32[2]) -> () {\n  y: f32[3] = call[a](q)\n}\n"
     assert json.loads(t.check_json(text))["errors"] == ["b/y: arg 0 'x' — dim 0: Concrete(2) vs Concrete(3)"]
     assert list(json.loads(t.resolve_json(text, '{"n": 1}'))["functions"]) == ["a", "b"]
@@ -467,7 +433,6 @@ def test_repeated_functions_field_is_a_duplicate_field():
 
 
 def test_check_json_sees_functions_defined_later():
-    x3 = dict(X2, ty={"dtype": "f32", "shape": [3]})
-    call_g = {"kind": "call", "target": "g", "outputs": ["y"], "output_types": [x3["ty"]], "args": ["x"]}
-    text = entries_text(("main", fn("main", [x3], [call_g])), ("g", fn("g", [dict(X2, name="a")])))
+    call_g = new_op("call", ["y"], [ty(3)], ["x"], target="g")
+    text = entries_text(("main", fn("main", [("x", ty(3))], ops=[call_g])), ("g", fn("g", [("a", ty(2))])))
     assert json.loads(t.check_json(text))["errors"] == ["main/y: arg 0 'a' — dim 0: Concrete(3) vs Concrete(2)"]

@@ -35,11 +35,11 @@ def test_large_module_passes_through_every_function(write_file):
 
 
 def test_text_over_many_token_windows_reads_like_short_text():
-    # 4,507 tokens: more than one window of 4,096.
-    one = "  y = map[exp](x, 2)\n"
-    short = json.loads(t.parse_to_json("f(x: f32[n]) -> (y: f32[n]) {\n" + one + "}\n"))
-    long = json.loads(t.parse_to_json("f(x: f32[n]) -> (y: f32[n]) {\n" + one * 500 + "}\n"))
-    assert long["functions"]["f"]["ops"] == short["functions"]["f"]["ops"] * 500
+    # 5,007 tokens and comments: more than one window of 4,096.
+    head, one = "f(x: f32[n]) -> (y: f32[n]) {\n  y = iota\n", "  // c\n  y = map[exp](x, 2)\n"
+    short = json.loads(t.parse_to_json(head + one + "}\n"))["functions"]["f"]["ops"]
+    long = json.loads(t.parse_to_json(head + one * 500 + "}\n"))["functions"]["f"]["ops"]
+    assert long == short[:1] + short[1:] * 500
     # A construct opened in an earlier window is reported where it opened.
     body = "f() -> () {\n" + "  y = map[exp](a)\n" * 1000
     assert panic_text(t.parse_to_json, body + "  y = map[exp](a, b\n}\n") == \

@@ -2,8 +2,10 @@
 import json
 import os
 import pathlib
+import re
 import subprocess
 import sys
+import tomllib
 
 import pytest
 
@@ -57,9 +59,7 @@ def dim(load, config):
     ("[shape]\nn = -9223372036854775808\n", -9223372036854775808),
     # Skipped kinds leave an earlier value in place.
     ("[shape]\nn = 2\n[vector]\nn = \"7\"\n", 2),
-    ("[shape]\nn = 2\n[vector]\nn = true\n", 2),
     ("[shape]\nn = 2\n[vector]\nn = 1979-05-27\n", 2),
-    ("[shape]\nn = 2\n[vector]\nn = {a = 1}\n", 2),
     ("[shape]\nn = 2\n[vector.n]\na = 1\n", 2),
     # Only the three sections are read, and only when they are tables.
     ("n = 2\n[other]\nn = 3\n", "param.n"),
@@ -81,9 +81,7 @@ ARRAY_STOP = "unexpected value in vector section"
     (LOOP_MODEL, "[vector]\nn = [2]\n", LOOP_STOP),         # an array of integers is a list of floats
     (LOOP_MODEL, "[shape]\nn = 2\n[vector]\nn = [2]\n", LOOP_STOP),
     (DIM_MODEL, "[shape]\nn = [1, \"x\"]\n", ARRAY_STOP),
-    (DIM_MODEL, "[scalar]\nn = [true]\n", ARRAY_STOP),
     (DIM_MODEL, "[vector]\nn = [[1]]\n", ARRAY_STOP),
-    (DIM_MODEL, "[vector]\nn = [{a = 1}]\n", ARRAY_STOP),
     (DIM_MODEL, "[vector]\nn = [1979-05-27]\n", ARRAY_STOP),
 ])
 def test_loop_counts_and_arrays(files, model, config, expected):
@@ -123,17 +121,14 @@ def rewritten(load, args, config=WEIGHTS):
     ("weights.a.1.b", "A.1.B.{}"),           # a "{}" left over stays
     ("weights.a.b", "A.{}.B.{}"),
     ("weights.a..b", "A..B.{}"),             # the empty part is an empty index
-    ("weights.a.b.", "A..B.{}"),
     ("weights.a.007.b", "A.007.B.{}"),
     ("weights.loop", "weights.top"),         # a replacement is not looked at again
     ("weights.inl.k", "K"),                  # inline tables are tables
     ("weights.num", "weights.num"),          # other leaves are ignored
-    ("weights.arr", "weights.arr"),
     ("weights.list.x", "weights.list.x"),
     ("weights.missing", "weights.missing"),
     ("weights", "weights"),
     ("Weights.top", "Weights.top"),
-    ("w.top", "w.top"),
 ]] + [(arg, arg, config) for arg in ("weights.top", "weights.a.0.b")  # no weight table
       for config in ("", "weights = \"x\"\n", "weights = 3\n", "[[weights]]\ntop = \"T\"\n")] + [
     # The same full key later in the sorted walk wins: the walk visits "a" (and its table)
@@ -360,25 +355,6 @@ def test_chain_equals_the_single_steps(tmp_path):
     assert t.load_flat_json(str(EXAMPLES / "model.trv"), str(config), cache_keys=["pos"]) == steps
 
 
-def _rewrite(name, mapping):
-    """The rewriting rule of one argument, for comparison."""
-    if not isinstance(name, str) or not name.startswith("weights."):
-        return name
-    if name in mapping:
-        return mapping[name]
-    parts = name.split(".")
-    indices = [p for p in parts if p.isdigit() and p.isascii() or p == ""]
-    key = ".".join(p for p in parts if not (p.isdigit() and p.isascii() or p == ""))
-    if key not in mapping:
-        return name
-    text = mapping[key]
-    for index in indices:
-        if "{}" not in text:
-            break
-        text = text.replace("{}", index, 1)
-    return text
-
-
 @pytest.mark.parametrize("keys", [[], ["pos", "rope"]])
 def test_rewriting_a_large_output(tmp_path, keys):
     # Thousands of layers: the output spans many chunks, with slots placed back among them;
@@ -387,18 +363,19 @@ def test_rewriting_a_large_output(tmp_path, keys):
     with_weights, without = tmp_path / "with.toml", tmp_path / "without.toml"
     with_weights.write_text(text)
     without.write_text(text.split("[weights]")[0])
-    mapping = {"weights.embed": "model.embed_tokens.weight", "weights.final_norm": "model.norm.weight",
-               "weights.head": "lm_head.weight",
-               "weights.layers.attn_norm": "model.layers.{}.input_layernorm.weight",
-               "weights.layers.mlp_norm": "model.layers.{}.post_attention_layernorm.weight"}
-    mapping.update({f"weights.layers.attn.{w}": f"model.layers.{{}}.self_attn.{w[1]}_proj.weight"
-                    for w in ("wq", "wk", "wv", "wo")})
-    mapping.update({f"weights.layers.mlp.{w}": f"model.layers.{{}}.mlp.{w}_proj.weight"
-                    for w in ("gate", "up", "down")})
+    weights = tomllib.loads(text)["weights"]
+    layers = weights.pop("layers")
+    top = {f"weights.{k}": v for k, v in weights.items()}
+    per_layer = {k: v for k, v in layers.items() if isinstance(v, str)}
+    per_layer |= {f"{group}.{k}": v for group in ("attn", "mlp") for k, v in layers[group].items()}
+
+    def rewritten(arg):  # the example's templates: one index, in the names of a layer only
+        layer = re.fullmatch(r"weights\.layers\.(\d+)\.(.*)", arg) if isinstance(arg, str) else None
+        return per_layer[layer[2]].format(layer[1]) if layer else top.get(arg, arg)
     trv = str(EXAMPLES / "model.trv")
     expected = json.loads(t.load_flat_json(trv, str(without), cache_keys=keys))
     for op in expected["functions"]["main"]["ops"]:
-        op["args"] = [_rewrite(a, mapping) for a in op["args"]]
+        op["args"] = [rewritten(a) for a in op["args"]]
     got = t.load_flat_json(trv, str(with_weights), cache_keys=keys)
     assert len(got) > 4_000_000
     assert got == json.dumps(expected, separators=(",", ":"), ensure_ascii=False)

@@ -53,7 +53,6 @@ def dim_stop(dim, why=""):
 @pytest.mark.parametrize("items,expected", [
     ("a->b", ["a", "->", "b"]),
     ("x-1", ["x", -1]),
-    ("1-2", [1, -2]),
     ("--5", ["-", -5]),
     ("- >", ["-"]),
     ("-inf", ["-", None]),
@@ -65,8 +64,7 @@ def dim_stop(dim, why=""):
     ("1. 1.2.3 .5 1E7", [1.0, 1.2, 3, 5, 10000000.0]),
     ("-12.5e-3", [-0.0125]),
     ("ab\u00e9cd", ["ab", "cd"]),
-    ("a\x0bb\x7fc", ["a", "b", "c"]),
-    ("a!#$%&';<>?@\\^`|~b", ["a", "b"]),
+    ("a!#$%&';<>?@\\^`|~\x0b\x7fb", ["a", "b"]),
     ('"a\\"b"', ['a\\"b']),
     ('"x\ny" "a b" ""', ["x\ny", "a b", ""]),
     ("{ }", ["{", "}"]),
@@ -85,7 +83,6 @@ def test_tokens(items, expected):
     ("-1", [-1]),
     ("n-1", ["n", -1]),
     ("-", ["-"]),
-    ("x.* param.n", ["x.*", "param.n"]),
     ('"q"', ['"q"']),
     ("-9223372036854775808 9223372036854775807", [-9223372036854775808, 9223372036854775807]),
     ("B,]", ["B", "]"]),  # a comma before "]" makes it a dimension; the type goes on
@@ -136,14 +133,12 @@ def test_atoms(items, expected):
 
 @pytest.mark.parametrize("text,written", [
     # nearest double, ties to even, written as Python writes it
-    ("1.0", "1.0"), ("1e5", "100000.0"), ("0.0001", "0.0001"), ("1e16", "1e+16"),
-    ("1e-5", "1e-05"), ("5e-324", "5e-324"), ("inf", "null"), ("-0.0", "-0.0"),
+    ("1.0", "1.0"), ("1e5", "100000.0"), ("0.0001", "0.0001"), ("1e16", "1e+16"), ("1e-5", "1e-05"),
+    ("5e-324", "5e-324"), ("inf", "null"), ("-0.0", "-0.0"), ("0.1", "0.1"), ("1e-400", "0.0"), ("-1e-400", "-0.0"),
     ("1234567890123456.0", "1234567890123456.0"), ("12345678901234567.0", "1.2345678901234568e+16"),
-    ("1e-400", "0.0"), ("-1e-400", "-0.0"), ("0.1", "0.1"),
-    ("123456789012345678901234567890.0", "1.2345678901234568e+29"),
-    ("9007199254740993.0", "9007199254740992.0"), ("2.4703282292062328e-324", "5e-324"),
-    ("2.4703282292062327e-324", "0.0"), ("1.7976931348623157e308", "1.7976931348623157e+308"),
-    ("1e22", "1e+22"), ("1e-7", "1e-07"), ("0.001", "0.001"),
+    ("123456789012345678901234567890.0", "1.2345678901234568e+29"), ("9007199254740993.0", "9007199254740992.0"),
+    ("2.4703282292062328e-324", "5e-324"), ("2.4703282292062327e-324", "0.0"),
+    ("1.7976931348623157e308", "1.7976931348623157e+308"),
 ])
 def test_float_forms(text, written):
     if text != "inf":
@@ -171,13 +166,11 @@ def test_delimited_positional_and_keywords():
     ("-7", -7),
     ("2.5", 2.5),
     ("inf", "inf"),
-    ("- inf", "-inf"),
     ("-inf", "-inf"),
     ("1e400", "inf"),
     ("[]", []),
     ("[1 2 3]", [1, 2, 3]),
     ("[, 1, 2]", [1, 2]),
-    ("[1, 2.5, [3]]", [1, 2.5, [3]]),
     ("[[1, 2], [3.5, inf]]", [[1, 2], [3.5, "inf"]]),
 ])
 def test_literals(text, value):
@@ -306,7 +299,6 @@ STOPS = [
     ("f", END + 'the header of function "f" at line 1, column 1 is not complete'),
     ("f() -> () { y = map[g](x) y", END + "the op statement at line 1, column 27 is not complete"),
     ("f(a", END + 'the parameter list of function "f" opened at line 1, column 2 is not closed'),
-    ("f(a: f32[N]) ->", END + 'the header of function "f" at line 1, column 1 is not complete'),
     ("f() -> (r: *", END + 'the return list of function "f" opened at line 1, column 8 is not closed'),
     ("f() -> () {\n  (a, b", END + "the list of output names opened at line 2, column 3 is not closed"),
     ("f() -> () {\n  (a): (f32[N]", END + "the list of output types opened at line 2, column 8 is not closed"),
@@ -328,12 +320,8 @@ STOPS = [
     (body("y = map[g](2elements)"), not_a_number("2e")),
     (body("y = map[g](...)"), not_a_number("...")),
     (body("y = map[g](_e)"), not_a_number("_e")),
-    (body("y = map[g](_x.y)"), not_a_number("_x.y")),
-    (body("y = map[g](1E-)"), not_a_number("1E-")),
-    (body("y = map[g](x 1e)"), not_a_number("1e")),
     ('f() -> () { y = map("abe', not_a_number('"abe')),  # an unterminated string with an e
     dim_stop("2.5"),
-    dim_stop("1e3"),
     dim_stop("99999999999999999999", " (too large)"),
     dim_stop("9223372036854775808", " (too large)"),
     dim_stop("-9223372036854775809", " (too small)"),
@@ -343,13 +331,11 @@ STOPS = [
     (body("x = literal(- 5)"), "Expected 'inf' after '-', got \"5\""),
     (body("x = literal(nan)"), 'Expected literal value, got name "nan"'),
     (body('x = literal("a")'), 'Expected literal value, got name "\\"a\\""'),
-    (body("x = literal(x)"), 'Expected literal value, got name "x"'),
     (body("x = literal(1e)"), not_a_number("1e")),
     (body('x = literal("a.b")'), not_a_number('"a.b"')),  # a quoted token is a number text too
     (body("x = literal[5]"), 'Expected "(", got "["'),
     # headers
     ("f(a: f32[N],) -> () {}", 'Expected ":", got "->"'),
-    ("f(a f32[N]) -> () {}", 'Expected ":", got "f32"'),
     ("f[] -> () {}", 'Expected "(", got "["'),
     ("f() () {}", 'Expected "->", got "("'),
     ("f() -> r {}", 'Expected "(", got "r"'),
@@ -366,13 +352,11 @@ STOPS = [
     (body("o = loop[body, 4.0](x)"), "loop requires explicit count: loop[fn, count]"),
     (body("o = loop[body](x)"), "loop requires explicit count: loop[fn, count]"),
     (body("c = cache[]"), "cache requires var name: cache[var, init] or cache[var, init, extend]"),
-    (body("c = cache"), "cache requires var name: cache[var, init] or cache[var, init, extend]"),
     (body("c = cache[k]"), "cache requires init function: cache[var, init] or cache[var, init, extend]"),
     (body("x = foo(y)"), 'Unknown op: "foo"'),
-    (body("x = View(y)"), 'Unknown op: "View"'),
     (body('x = "a\tb\u0301"(y)'), 'Unknown op: "\\"a\\tb\\u{301}\\""'),
-    (body('x = "\r\0\x01\x7f\u200b\u00a0\u0085é\'\\"\n"(y)'),
-     'Unknown op: "\\"\\r\\0\\u{1}\\u{7f}\\u{200b}\\u{a0}\\u{85}é\'\\\\\\"\\n\\""'),
+    (body('x = "\r\0\x01\x7f\u200b\u00a0\u0085\u2028\u00adé\U0001f600\'\\"\n"(y)'),
+     'Unknown op: "\\"\\r\\0\\u{1}\\u{7f}\\u{200b}\\u{a0}\\u{85}\\u{2028}\\u{ad}é\U0001f600\'\\\\\\"\\n\\""'),
     (body("x = foo(y, 1e)"), not_a_number("1e")),  # the lists are read before the word is judged
     (body("x = fold[sum](y z"), END + 'the argument list of "fold" opened at line 2, column 14 is not closed'),
 ]
@@ -432,8 +416,10 @@ g() -> () {
     assert m["functions"]["g"]["comments"] == ["// end of f", "// between functions", "// in g"]
 
 
-def test_duplicate_functions_keep_first_position():
-    m = module("// h\nf() -> () { a = iota } g() -> () {} // c\nf(x: *) -> () { b = iota }")
+def test_duplicate_functions_keep_first_position(write_file):
+    src = "// h\nf() -> () { a = iota } g() -> () {} // c\nf(x: *) -> () { b = iota }"
+    m = module(src)
+    assert t.fmt_source(src) == t.fmt_file(write_file(src)) == "// h\n\nf(x: *) -> () {\n  // c\n  b = iota()\n}\n\ng() -> () {\n}\n"
     assert m["header_comments"] == ["// h"]
     assert list(m["functions"]) == ["f", "g"]
     f = m["functions"]["f"]

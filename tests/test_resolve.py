@@ -4,15 +4,7 @@ import json
 import pytest
 
 import _travune as t
-from conftest import functions_text, panic_text as panics
-
-
-def ty(*dims, dtype="f32"):
-    return {"dtype": dtype, "shape": list(dims)}
-
-
-def op(kind, outputs, output_types, args, **fields):
-    return {"kind": kind, **fields, "outputs": outputs, "output_types": output_types, "args": args}
+from conftest import fn, functions_text, module_text, op, panic_text as panics, ty
 
 
 def view(pattern, args, out, kind="view", **fields):
@@ -20,9 +12,7 @@ def view(pattern, args, out, kind="view", **fields):
 
 
 def module(params, ops, returns=()):
-    fn = {"name": "main", "params": [{"name": n, "ty": ty_} for n, ty_ in params],
-          "returns": [{"name": n, "ty": ty_} for n, ty_ in returns], "ops": ops}
-    return json.dumps({"functions": {"main": fn}})
+    return module_text(fn("main", params, returns, ops))
 
 
 def ops_of(text):
@@ -172,10 +162,8 @@ def test_binding(params, o, axes):
 
 
 def test_environment_is_per_function():
-    f = {"name": "f", "params": [{"name": "t", "ty": ty(2, 8)}], "returns": [], "ops": []}
-    g = {"name": "g", "params": [], "returns": [],
-         "ops": [view("b n -> b (h n)", ["t"], ty(2, 32))]}
-    out = json.loads(t.infer_axes_json(json.dumps({"functions": {"f": f, "g": g}})))
+    g = fn("g", ops=[view("b n -> b (h n)", ["t"], ty(2, 32))])
+    out = json.loads(t.infer_axes_json(module_text(fn("f", [("t", ty(2, 8))]), g)))
     assert "axes" not in out["functions"]["g"]["ops"][0]
 
 
@@ -198,23 +186,10 @@ def test_result_is_stable_and_input_unchanged():
     assert t.infer_axes_json(m) == once
 
 
-MODULES_FOR_RESOLVE = [
-    module([("x", ty(2, 32))], [view("b (h d) -> b h d", ["x"], ty(2, 4, 8))]),
-    module([("x", ty("param.b", "param.n"))],
-           [view("b n -> b (h n)", ["x"], ty("param.b", 32))]),
-    module([], [op("loop", ["y"], [None], [], target="f", count="n")]),
-]
-
-
-@pytest.mark.parametrize("m", MODULES_FOR_RESOLVE)
-def test_resolve_with_empty_or_unrelated_config_equals_infer(m):
-    assert t.resolve_json(m, "{}") == t.infer_axes_json(m)
-    assert t.resolve_json(m, '{"other": 3, "param.n": 8}') == t.infer_axes_json(m)
-
-
 def test_resolve_substitutes_before_inferring():
-    m = MODULES_FOR_RESOLVE[1]
+    m = module([("x", ty("param.b", "param.n"))], [view("b n -> b (h n)", ["x"], ty("param.b", 32))])
     assert inferred(m) == []
+    assert t.resolve_json(m, '{"other": 3, "param.n": 8}') == t.infer_axes_json(m)  # names no value
     out = ops_of(t.resolve_json(m, '{"b": 2, "n": 8}'))[0]
     assert out["axes"] == {"h": 4}
     assert out["output_types"] == [ty(2, 32)]
@@ -222,9 +197,8 @@ def test_resolve_substitutes_before_inferring():
 
 # ---- functions are resolved as they are read: every reader error still comes first ----
 
-BAD = {"name": "a", "params": [{"name": "x", "ty": ty(2, 32)}], "returns": [],
-       "ops": [view("b (h d -> b h d", ["x"], ty(2, 4, 8))]}
-GOOD = {"name": "g", "params": [], "returns": [], "ops": []}
+BAD = fn("a", [("x", ty(2, 32))], ops=[view("b (h d -> b h d", ["x"], ty(2, 4, 8))])
+GOOD = fn("g")
 UNCLOSED = 'unclosed "(" in pattern side "b (h d "'
 
 
