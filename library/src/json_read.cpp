@@ -291,7 +291,10 @@ void read_op_field(In& in, int k, value& f, OpRaw& raw) {
     case 1: raw.pattern = read_str(r, f); break;
     case 2: raw.function = read_str(r, f); break;
     case 3: raw.reduction = read_str(r, f); break;
-    case 4: read_axes(r, f, raw); break;
+    case 4:
+      read_axes(r, f, raw);
+      if (raw.axes.size() > kPollBatch) in.long_lists = true;
+      break;
     case 5: read_optional(r, f, raw.value, [&](value& e) { return read_literal(in, e); }); break;
     case 6: read_optional(r, f, raw.lower, f64); break;
     case 7: read_optional(r, f, raw.upper, f64); break;
@@ -316,6 +319,8 @@ void read_op_field(In& in, int k, value& f, OpRaw& raw) {
 // A repeated axis keeps its first position and takes the later size.
 OrderedMap<std::int64_t> axes_map(OpRaw& raw) {
   OrderedMap<std::int64_t> axes;
+  // A long map takes its room at once rather than being rehashed whole as it grows.
+  if (raw.axes.size() > kPollBatch) axes.reserve(raw.axes.size());
   for_each_polled(raw.axes,
                   [&](auto& axis) { axes.insert_or_assign(std::move(axis.first), axis.second); });
   return axes;

@@ -306,6 +306,8 @@ BracketItems sort_bracket_items(const std::vector<AtomView>& items) {
 
 // Integer and float keyword values size an axis (floats truncated); names are skipped.
 void add_axes(OrderedMap<std::int64_t>& axes, const KeywordMap& keywords) {
+  // A long map takes its room at once rather than being rehashed whole as it grows.
+  if (keywords.size() > kPollBatch) axes.reserve(axes.size() + keywords.size());
   for_each_polled(keywords, [&](const KeywordEntry& entry) {
     const auto& [key, value] = entry;
     if (const auto* n = std::get_if<std::int64_t>(&value))
