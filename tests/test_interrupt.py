@@ -7,9 +7,11 @@ result. Either way the module stays usable. The bound on the reaction is generou
 run every few milliseconds of work); it is not a measure of speed."""
 import json
 import os
+import queue
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
@@ -190,3 +192,141 @@ def test_text_from_a_pipe_reads_whole(fifo):
         assert t.fmt_file(str(fifo)) == t.fmt_source(source)
     finally:
         writer.wait(timeout=60)
+
+
+# ---- inside one op of millions of elements ----
+
+# Builds, for the kind of op content named by argv[1], n = argv[2] elements in one op (its
+# source, its module JSON, a file of each and a configuration), then for each function of
+# argv[3:] makes the call twice: once with a handler that returns, printing when it runs
+# ("tick"), for as many SIGINTs as the parent sends; once with Python's own handler, which
+# stops it ("stopped"). The parent says when to go on ("next").
+ONE_OP = r'''
+import os, signal, sys, time, _travune as t
+kind, n, folder, names = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4:]
+TY = '{"dtype":"f32","shape":[4]}'
+P = '{"name":"x","ty":' + TY + '}'
+def module(fields, args='["x"]'):
+    return ('{"functions":{"main":{"name":"main","params":[' + P + '],"returns":[' + P +
+            '],"ops":[{' + fields + ',"outputs":["x"],"output_types":[' + TY + '],"args":' + args +
+            '}]}}}')
+head, rest = "main(x: f32[4]) -> (x: f32[4]) {\n", "(x)\n}\n"
+if kind == "comments":
+    source = head + "  // c\n" * n + "  x: f32[4] = map[relu]" + rest
+    js = module('"kind":"map","function":"relu","comments":[' + '"// c",' * (n - 1) + '"// c"]')
+elif kind == "arguments":
+    source = head + "  x: f32[4] = map[relu](" + "x, " * (n - 1) + rest[1:]
+    js = module('"kind":"map","function":"relu"', "[" + '"x",' * (n - 1) + '"x"]')
+else:
+    source = head + "  x: f32[4] = literal([" + "1, " * (n - 1) + "1])\n}\n"
+    js = module('"kind":"literal","value":[' + "1," * (n - 1) + "1]", "[]")
+trv, toml = os.path.join(folder, "m.trv"), os.path.join(folder, "c.toml")
+with open(trv, "w") as f:
+    f.write(source)
+with open(toml, "w") as f:
+    f.write("[shape]\nn = 4\n")
+CALLS = {
+    "parse_to_json": lambda: t.parse_to_json(source), "fmt_source": lambda: t.fmt_source(source),
+    "fmt_file": lambda: t.fmt_file(trv), "fmt_json": lambda: t.fmt_json(js),
+    "check_file": lambda: t.check_file(trv), "check_json": lambda: t.check_json(js),
+    "infer_axes_json": lambda: t.infer_axes_json(js),
+    "resolve_json": lambda: t.resolve_json(js, '{"n": 4}'),
+    "flatten_json": lambda: t.flatten_json(js, "main"),
+    "load_flat_json": lambda: t.load_flat_json(trv, toml),
+}
+def tick(signum, frame):
+    print("tick", time.monotonic(), flush=True)
+for name in names:
+    signal.signal(signal.SIGINT, tick)
+    print("ready", flush=True)
+    CALLS[name]()
+    print("done", flush=True)
+    sys.stdin.readline()
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    print("ready", flush=True)
+    try:
+        CALLS[name]()
+        print("done", flush=True)
+    except KeyboardInterrupt:
+        print("stopped", time.monotonic(), flush=True)
+    sys.stdin.readline()
+print(t.fmt_source("main(  ) -> ( ) {}"), end="")
+'''
+
+ONE_OP_FUNCTIONS = ["parse_to_json", "fmt_source", "fmt_file", "fmt_json", "check_file",
+                    "check_json", "infer_axes_json", "resolve_json", "flatten_json",
+                    "load_flat_json"]
+# Ctrl-C answers within this inside any single op (the sanitized build runs several times
+# slower: its bound is scaled).
+ONE_OP_REACTION = 0.2 * (5 if os.environ.get("TRAVUNE_SANITIZED") else 1)
+TICK_GAP = 0.03  # between the SIGINTs of the returning handler
+
+
+class _Child:
+    """The child of ONE_OP; its lines come through a thread, each awaited at most a minute."""
+
+    def __init__(self, *args):
+        self.proc = subprocess.Popen([sys.executable, "-c", ONE_OP, *map(str, args)],
+                                     env=child_env(), text=True, stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.lines = queue.Queue()
+        threading.Thread(target=lambda: [self.lines.put(x) for x in self.proc.stdout],
+                         daemon=True).start()
+
+    def line(self):
+        return self.lines.get(timeout=60)
+
+    def go_on(self):
+        self.proc.stdin.write("next\n")
+        self.proc.stdin.flush()
+
+    def ticks(self):
+        """SIGINTs every TICK_GAP until the call is done: the reaction to each, the call's time."""
+        assert self.line() == "ready\n"
+        begun, reactions, done = time.monotonic(), [], False
+        while not done:
+            time.sleep(TICK_GAP)
+            sent = time.monotonic()
+            self.proc.send_signal(signal.SIGINT)
+            line = self.line()
+            if line == "done\n":  # the signal came after the call: its tick follows
+                done, line = True, self.line()
+            assert line.startswith("tick "), line
+            reactions.append(float(line.split()[1]) - sent)
+        took = time.monotonic() - begun
+        self.go_on()
+        return reactions, took
+
+    def stop(self, after):
+        """One SIGINT `after` seconds into the call: the time it took to stop."""
+        assert self.line() == "ready\n"
+        time.sleep(after)
+        sent = time.monotonic()
+        self.proc.send_signal(signal.SIGINT)
+        line = self.line()
+        self.go_on()
+        assert line.startswith("stopped "), line
+        return float(line.split()[1]) - sent
+
+
+@pytest.mark.parametrize("kind", ["comments", "arguments", "literal elements"])
+def test_interrupted_inside_one_huge_op(tmp_path, kind):
+    # One op of 5,000,000 comments, arguments or literal elements, against every function
+    # that takes it: the SIGINTs of a returning handler, sent every few tens of milliseconds
+    # through the whole call, each run within the bound, and so does the one that stops it
+    # a third of the way through.
+    child = _Child(kind.split()[0], 5_000_000, tmp_path, *ONE_OP_FUNCTIONS)
+    slow = {}
+    try:
+        for name in ONE_OP_FUNCTIONS:
+            reactions, took = child.ticks()
+            stopped = child.stop(took / 3)
+            if max(reactions + [stopped]) >= ONE_OP_REACTION or len(reactions) < 3:
+                slow[name] = (len(reactions), round(max(reactions), 3), round(stopped, 3))
+        last = [child.line(), child.line()]  # the next call works
+        assert child.proc.wait(timeout=60) == 0
+        err = child.proc.stderr.read()
+    finally:
+        child.proc.kill()
+    assert slow == {}
+    assert (last, err) == (["main() -> () {\n", "}\n"], "")

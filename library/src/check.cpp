@@ -34,6 +34,7 @@ constexpr std::string_view kDash = " \u2014 ";
 template <class... Parts>
 std::string cat(const Parts&... parts) {
   std::string s;
+  s.reserve((std::string_view(parts).size() + ...));
   (s.append(parts), ...);
   return s;
 }
@@ -50,7 +51,9 @@ std::string debug_shape(std::span<const Dim> shape) {
   for (std::size_t i = 0; i < shape.size(); ++i) {
     if (i) out += ", ";
     append_debug_dim(out, shape[i]);
+    poll_element(i, out);
   }
+  poll_rest(shape.size());
   out += ']';
   return out;
 }
@@ -89,16 +92,28 @@ std::string dim_reason(std::size_t i, const Dim& a, const Dim& b) {
   return cat("dim ", std::to_string(i), ": ", debug_dim(a), " vs ", debug_dim(b));
 }
 
+// The first reason that reason(i) gives for i in [0, n). A comparison of two dimensions is
+// a small part of the work on the value they belong to, which counts toward the interrupt
+// check: only a long shape polls, after each batch of dimensions.
+template <class Reason>
+std::optional<std::string> first_mismatch(std::size_t n, Reason&& reason) {
+  for (std::size_t i = 0; i < n; ++i) {
+    if (auto found = reason(i)) return found;
+    poll_element(i);
+  }
+  return std::nullopt;
+}
+
 // A variadic side matches any number of leading dimensions: only the trailing
 // dimensions that both sides have are compared, the shorter side printed first.
 std::optional<std::string> variadic_match(std::span<const Dim> a, std::span<const Dim> b) {
   std::span<const Dim> short_side = b.size() < a.size() ? b : a;
   std::span<const Dim> other = b.size() < a.size() ? a : b;
   std::span<const Dim> tail = other.last(short_side.size());
-  for (std::size_t k = 0; k < short_side.size(); ++k) {
+  return first_mismatch(short_side.size(), [&](std::size_t k) -> std::optional<std::string> {
     if (!dims_match(short_side[k], tail[k])) return dim_reason(k, short_side[k], tail[k]);
-  }
-  return std::nullopt;
+    return std::nullopt;
+  });
 }
 
 // Success (no value) or the reason why `a` and `b` disagree.
@@ -112,10 +127,10 @@ std::optional<std::string> types_match(Ty a, Ty b) {
   if (a.shape.size() != b.shape.size()) {
     return cat("rank: ", std::to_string(a.shape.size()), " vs ", std::to_string(b.shape.size()));
   }
-  for (std::size_t i = 0; i < a.shape.size(); ++i) {
+  return first_mismatch(a.shape.size(), [&](std::size_t i) -> std::optional<std::string> {
     if (!dims_match(a.shape[i], b.shape[i])) return dim_reason(i, a.shape[i], b.shape[i]);
-  }
-  return std::nullopt;
+    return std::nullopt;
+  });
 }
 
 // The comparison used when a call passes extra leading (batch) dimensions: the
@@ -127,14 +142,14 @@ std::optional<std::string> batched_match(Ty a, Ty p) {
     return cat("rank: ", std::to_string(a.shape.size()), " < ", std::to_string(p.shape.size()));
   }
   std::span<const Dim> tail = a.shape.last(p.shape.size());
-  for (std::size_t j = 0; j < p.shape.size(); ++j) {
+  return first_mismatch(p.shape.size(), [&](std::size_t j) -> std::optional<std::string> {
     const auto* x = std::get_if<std::int64_t>(&tail[j]);
     const auto* y = std::get_if<std::int64_t>(&p.shape[j]);
     if (x && y && *x != *y) {
       return cat("dim ", std::to_string(j), ": ", std::to_string(*x), " vs ", std::to_string(*y));
     }
-  }
-  return std::nullopt;
+    return std::nullopt;
+  });
 }
 
 std::string_view name_prefix(std::string_view name) { return name.substr(0, name.find('.')); }
@@ -161,21 +176,26 @@ void add_param(Constraints& c, std::string_view name) {
   if (!c.params.contains(name)) c.params.emplace(name);
 }
 
+// The dimensions of a type count with the type, but for a long shape.
 void add_param_dims(Constraints& c, const TensorType& t) {
-  for (const Dim& d : t.shape) {
-    const std::string* n = named(d);
+  for (std::size_t i = 0; i < t.shape.size(); ++i) {
+    const std::string* n = named(t.shape[i]);
     if (n && starts_with_param(*n)) add_param(c, *n);
+    poll_element(i);
   }
 }
 
 void add_dim_names(NameSet& dim_names, const TensorType& t) {
-  for (const Dim& d : t.shape) {
-    const std::string* n = named(d);
+  for (std::size_t i = 0; i < t.shape.size(); ++i) {
+    const std::string* n = named(t.shape[i]);
     if (n && !starts_with_param(*n)) dim_names.insert(*n);
+    poll_element(i);
   }
 }
 
-void report(FunctionCheck& f, std::string message) { f.result.errors.push_back(std::move(message)); }
+void report(FunctionCheck& f, std::string message) {
+  emplace_polled(f.result.errors, std::move(message));
+}
 
 std::string label(const FunctionCheck& f, const Op& op) { return cat(f.key, "/", op.outputs[0]); }
 
@@ -184,8 +204,9 @@ std::optional<Ty> arg_ty(const FunctionCheck& f, std::size_t k) {
 }
 
 std::optional<Ty> typed_input(const FunctionCheck& f, std::size_t k) {
-  for (const auto& t : f.arg_types) {
-    if (t && k-- == 0) return t;
+  for (std::size_t i = 0; i < f.arg_types.size(); ++i) {
+    if (f.arg_types[i] && k-- == 0) return f.arg_types[i];
+    poll_element(i);
   }
   return std::nullopt;
 }
@@ -215,11 +236,13 @@ std::optional<Ty> with_shape_of(std::optional<Ty> source, Ty declared) {
 // a size is symbolic.
 std::optional<std::int64_t> concrete_product(std::span<const Dim> shape) {
   std::uint64_t p = 1;
-  for (const Dim& d : shape) {
-    const auto* v = std::get_if<std::int64_t>(&d);
-    if (!v) return std::nullopt;
-    p *= static_cast<std::uint64_t>(*v);
-  }
+  bool symbolic = false;
+  for_index_polled(shape.size(), [&](std::size_t i) {
+    const auto* v = std::get_if<std::int64_t>(&shape[i]);
+    if (!v) symbolic = true;
+    else p *= static_cast<std::uint64_t>(*v);
+  });
+  if (symbolic) return std::nullopt;
   return static_cast<std::int64_t>(p);
 }
 
@@ -240,23 +263,36 @@ std::string_view map_dtype(const FunctionCheck& f, std::string_view function, Ty
   if (std::ranges::find(comparisons, function) != std::end(comparisons)) return declared.dtype;
   if (function == "f32" || function == "bf16") return function;
   if (function == "where") {
-    for (std::size_t k = 1; k < f.arg_types.size(); ++k) {
-      if (f.arg_types[k]) return f.arg_types[k]->dtype;
-    }
-    return declared.dtype;
+    std::optional<std::string_view> found;
+    for_index_polled(f.arg_types.size(), [&](std::size_t k) {
+      if (k > 0 && !found && f.arg_types[k]) found = f.arg_types[k]->dtype;
+    });
+    return found.value_or(declared.dtype);
   }
   return first.dtype;
+}
+
+// Whether two shapes are the same, polling as it goes.
+bool same_shape(std::span<const Dim> a, std::span<const Dim> b) {
+  if (a.size() != b.size()) return false;
+  if (a.data() == b.data()) return true;  // the same declared type
+  return !first_mismatch(a.size(), [&](std::size_t i) -> std::optional<std::string> {
+    if (a[i] == b[i]) return std::nullopt;
+    return std::string();
+  });
 }
 
 // Every typed input must have exactly the shape of the first: map never broadcasts.
 std::optional<Ty> kind_rule(FunctionCheck& f, const Op& op, const Map& m, Ty declared) {
   std::optional<Ty> first;
   std::size_t k = 0;
-  for (const auto& t : f.arg_types) {
+  for (std::size_t i = 0; i < f.arg_types.size(); ++i) {
+    poll_element(i);
+    const std::optional<Ty>& t = f.arg_types[i];
     if (!t) continue;
     if (!first) {
       first = t;
-    } else if (!std::ranges::equal(first->shape, t->shape)) {
+    } else if (!same_shape(first->shape, t->shape)) {
       report(f, cat(label(f, op), ": map[", m.function,
                     "] requires all inputs to share the same shape; input 0 has shape ",
                     debug_shape(first->shape), " but input ", std::to_string(k), " has shape ",
@@ -312,26 +348,27 @@ std::optional<Ty> param_type(const Param& p) {
 
 // Batched when some argument has more dimensions than the typed parameter receiving it.
 bool is_batched(const FunctionCheck& f, const Function& callee, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i) {
+  bool batched = false;
+  for_index_polled(n, [&](std::size_t i) {
     std::optional<Ty> a = f.arg_types[i];
     std::optional<Ty> p = param_type(callee.params[i]);
-    if (a && p && a->shape.size() > p->shape.size()) return true;
-  }
-  return false;
+    if (a && p && a->shape.size() > p->shape.size()) batched = true;
+  });
+  return batched;
 }
 
 void check_call_args(FunctionCheck& f, const Op& op, const Function& callee, std::size_t n) {
   bool batched = is_batched(f, callee, n);
-  for (std::size_t i = 0; i < n; ++i) {
+  for_index_polled(n, [&](std::size_t i) {
     std::optional<Ty> a = f.arg_types[i];
     std::optional<Ty> p = param_type(callee.params[i]);
-    if (!a || !p) continue;
+    if (!a || !p) return;
     auto reason = batched ? batched_match(*a, *p) : types_match(*a, *p);
     if (reason) {
       report(f, cat(label(f, op), ": arg ", std::to_string(i), " '", callee.params[i].name, "'",
                     kDash, *reason));
     }
-  }
+  });
 }
 
 WeightMap& function_weights(FunctionCheck& f) {
@@ -345,10 +382,10 @@ WeightMap& function_weights(FunctionCheck& f) {
 // A namespace access passed to a typed parameter is a weight of that parameter's
 // type; the first type recorded for a weight stays, a different one is reported.
 void record_weights(FunctionCheck& f, const Op& op, const Function& callee, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i) {
+  for_index_polled(n, [&](std::size_t i) {
     const TensorType& pt = callee.params[i].ty;
     const std::string* name = std::get_if<std::string>(&op.args[i]);
-    if (is_wildcard(pt.dtype) || !name || !f.star_names.contains(name_prefix(*name))) continue;
+    if (is_wildcard(pt.dtype) || !name || !f.star_names.contains(name_prefix(*name))) return;
     WeightMap& weights = function_weights(f);
     auto it = weights.find(*name);
     if (it == weights.end()) {
@@ -357,7 +394,7 @@ void record_weights(FunctionCheck& f, const Op& op, const Function& callee, std:
       report(f, cat(label(f, op), ": weight '", *name, "' used with conflicting types: ",
                     debug_type(it->second), " vs ", debug_type(pt)));
     }
-  }
+  });
 }
 
 void check_call_site(FunctionCheck& f, const Op& op, const std::string& callee_name) {
@@ -401,6 +438,7 @@ void check_declared(FunctionCheck& f, const Op& op, Ty declared) {
 void record_outputs(FunctionCheck& f, const Op& op) {
   std::size_t n = std::min(op.outputs.size(), op.output_types.size());
   for (std::size_t i = 0; i < n; ++i) {
+    poll_element(i);
     if (!op.output_types[i]) continue;
     f.env.insert_or_assign(op.outputs[i], ty_of(*op.output_types[i]));
     add_param_dims(f.result.constraints, *op.output_types[i]);
@@ -411,34 +449,39 @@ void check_op(FunctionCheck& f, const Op& op) {
   if (op.outputs.empty()) index_failure(0, 0);
   if (op.output_types.empty()) index_failure(0, 0);
   f.arg_types.clear();
-  for (const Atom& a : op.args) f.arg_types.push_back(lookup_arg(f, op, a));
+  for (std::size_t i = 0; i < op.args.size(); ++i) {
+    emplace_polled(f.arg_types, lookup_arg(f, op, op.args[i]));
+    poll_element(i);
+  }
   if (const auto& declared = op.output_types[0]) check_declared(f, op, ty_of(*declared));
   record_outputs(f, op);
 }
 
 void check_returns(FunctionCheck& f, const Function& fn) {
-  for (const Param& r : fn.returns) {
-    if (is_wildcard(r.ty.dtype)) continue;
+  for_each_polled(fn.returns, [&](const Param& r) {
+    if (is_wildcard(r.ty.dtype)) return;
     auto it = f.env.find(r.name);
     if (it == f.env.end()) {
       report(f, cat(f.key, ": return '", r.name, "' not found in env"));
     } else if (auto reason = types_match(it->second, ty_of(r.ty))) {
       report(f, cat(f.key, ": return '", r.name, "' ", *reason));
     }
-  }
+  });
 }
 
 // Every symbolic dimension name of the function, known before the first op so
 // that a name declared by a later op is in scope for an earlier one.
 void collect_dim_names(FunctionCheck& f, const Function& fn) {
-  for (const Param& p : fn.params) {
+  for_each_polled(fn.params, [&](const Param& p) {
     if (!is_wildcard(p.ty.dtype)) add_dim_names(f.dim_names, p.ty);
-  }
-  for (const Param& r : fn.returns) add_dim_names(f.dim_names, r.ty);
+  });
+  for_each_polled(fn.returns, [&](const Param& r) { add_dim_names(f.dim_names, r.ty); });
   for (const Op& op : fn.ops) {
-    for (const auto& t : op.output_types) {
-      if (t) add_dim_names(f.dim_names, *t);
+    for (std::size_t i = 0; i < op.output_types.size(); ++i) {
+      if (const auto& t = op.output_types[i]) add_dim_names(f.dim_names, *t);
+      poll_element(i);
     }
+    poll_rest(op.output_types.size() + 1);  // the op and its types
   }
 }
 
@@ -447,19 +490,19 @@ void collect_dim_names(FunctionCheck& f, const Function& fn) {
 void check_function(std::string_view key, const Function& fn, const OrderedMap<Function>& functions,
                     CheckResult& result) {
   FunctionCheck f{.key = key, .functions = functions, .result = result};
-  for (const Param& p : fn.params) {
+  for_each_polled(fn.params, [&](const Param& p) {
     if (is_wildcard(p.ty.dtype)) f.star_names.insert(p.name);
-  }
+  });
   f.env.reserve(fn.params.size() + fn.ops.size());
-  for (const Param& p : fn.params) {
-    if (is_wildcard(p.ty.dtype)) continue;
+  for_each_polled(fn.params, [&](const Param& p) {
+    if (is_wildcard(p.ty.dtype)) return;
     f.env.insert_or_assign(p.name, ty_of(p.ty));
     add_param_dims(result.constraints, p.ty);
-  }
-  for (const Param& r : fn.returns) add_param_dims(result.constraints, r.ty);
+  });
+  for_each_polled(fn.returns, [&](const Param& r) { add_param_dims(result.constraints, r.ty); });
   collect_dim_names(f, fn);
   for (const Op& op : fn.ops) {
-    poll_interrupt(kOpUnits);
+    poll_interrupt(op_units(op));
     check_op(f, op);
   }
   check_returns(f, fn);

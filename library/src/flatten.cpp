@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "travune/interrupt.hpp"
 #include "travune/stack.hpp"
 #include "flat_sink.hpp"
 #include "flatten_shared.hpp"
@@ -36,9 +37,10 @@ std::size_t deepest_literal_stack(const Module& m) {
   constexpr std::size_t kLevel = stack_bytes(128, 1024);
   std::size_t deepest = 0;
   for (const auto& [key, f] : m.functions)
-    for (const Op& op : f.ops)
+    for_each_polled(f.ops, [&](const Op& op) {
       if (const auto* l = std::get_if<Literal>(&op.kind))
         deepest = std::max(deepest, literal_depth(l->value));
+    });
   return deepest * kLevel;
 }
 
@@ -48,26 +50,31 @@ NameSet global_names(const Module& m) {
   NameSet globals;
   HashSet<std::string_view> dims;
   auto add_dims = [&](const TensorType& t) {
-    for (const Dim& d : t.shape)
+    for_each_polled(t.shape, [&](const Dim& d) {
       if (const std::string* s = std::get_if<std::string>(&d)) dims.insert(*s);
+    });
   };
   for (const auto& [key, f] : m.functions) {
     empty_for(dims, f.params.size() + f.returns.size() + f.ops.size());
-    for (const Param& p : f.params) add_dims(p.ty);
-    for (const Param& p : f.returns) add_dims(p.ty);
-    for (const Op& op : f.ops)
-      for (const auto& t : op.output_types)
+    for_each_polled(f.params, [&](const Param& p) { add_dims(p.ty); });
+    for_each_polled(f.returns, [&](const Param& p) { add_dims(p.ty); });
+    for_each_polled(f.ops, [&](const Op& op) {
+      for_each_polled(op.output_types, [&](const std::optional<TensorType>& t) {
         if (t) add_dims(*t);
-    for (const Op& op : f.ops)
-      for (const Atom& a : op.args)
+      });
+    });
+    for_each_polled(f.ops, [&](const Op& op) {
+      for_each_polled(op.args, [&](const Atom& a) {
         if (const std::string* n = name_of(a); n && (starts_with_param(*n) || dims.contains(*n)))
           globals.insert(*n);
+      });
+    });
   }
   return globals;
 }
 
 void count_sites_of(Ctx& ctx, const Function& f) {
-  for (const Op& op : f.ops) {
+  for_each_polled(f.ops, [&](const Op& op) {
     if (const Call* c = std::get_if<Call>(&op.kind)) {
       ++ctx.pending_sites[c->target];
     } else if (const Loop* l = std::get_if<Loop>(&op.kind)) {
@@ -76,7 +83,7 @@ void count_sites_of(Ctx& ctx, const Function& f) {
       ctx.slot_functions.insert(c->init);
       if (c->extend) ctx.slot_functions.insert(*c->extend);
     }
-  }
+  });
 }
 
 // Fills pending_sites and slot_functions. The entry expands once as the entry and, when
@@ -114,6 +121,7 @@ class OpCollector : public FlatSink {
       fill_holes();
       ops.push_back(std::move(op));
       ++at;
+      poll_interrupt(kElementUnits);
     });
     fill_holes();
     return ops;
@@ -151,9 +159,10 @@ Function flatten_into(const Module& m, std::string_view entry, const CacheKeys& 
   CacheCtx cc{.cache_keys = cache_keys};
   out.place_slots([&](const Op& op) { place_cache_slot(ctx, cc, op, it->first, out); });
 
+  for (auto& [key, body] : ctx.bodies) release_body(body);
   const Function& f = it->second;
   return Function{.name = f.name,
-                  .comments = f.comments,
+                  .comments = copy_polled(f.comments),
                   .params = with_slots(f.params, cc.cache_inputs),
                   .returns = with_slots(f.returns, cc.cache_outputs),
                   .ops = {}};

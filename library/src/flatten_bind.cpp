@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "travune/interrupt.hpp"
 #include "flatten_shared.hpp"
 
 namespace travune::flat {
@@ -71,6 +72,16 @@ void resolve_name(std::string& to, std::string_view n, const Bindings& b,
   to.assign(dotted_prefix).append(n);
 }
 
+// Each of the callee's returns that is not one of its parameters names the call's output at
+// its place.
+void bind_returns(Bindings& b, const Function& callee, const Expanded& expanded, const Op& call) {
+  const std::size_t r = std::min(callee.returns.size(), call.outputs.size());
+  for_index_polled(r, [&](std::size_t i) {
+    const std::string& ret = callee.returns[i].name;
+    if (!expanded.param_names.contains(ret)) b.param_map.insert_or_assign(ret, call.outputs[i]);
+  });
+}
+
 }  // namespace
 
 Bindings bind(const Function& callee, const Expanded& expanded, const Op& call, const Site& site) {
@@ -80,14 +91,14 @@ Bindings bind(const Function& callee, const Expanded& expanded, const Op& call, 
   Bindings b;
   // Each table sized once for what it will hold, so that none is rehashed as it fills.
   std::size_t stars = 0, numbers = 0;
-  for (std::size_t i = 0; i < k; ++i) {
+  for_index_polled(k, [&](std::size_t i) {
     if (!name_of(call.args[i])) ++numbers;
     else if (callee.params[i].ty.dtype == "*") ++stars;
-  }
+  });
   b.param_map.reserve(p - stars - numbers + callee.returns.size());
   if (stars) b.star_map.reserve(stars);
   if (numbers) b.numbers.reserve(numbers);
-  for (std::size_t i = 0; i < k; ++i) {
+  for_index_polled(k, [&](std::size_t i) {
     const Param& param = callee.params[i];
     if (const std::string* arg = name_of(call.args[i])) {
       if (param.ty.dtype == "*") {
@@ -99,17 +110,15 @@ Bindings bind(const Function& callee, const Expanded& expanded, const Op& call, 
     } else {
       put_number(b, param.name, call.args[i]);
     }
-  }
+  });
   if (a >= 1 && a < p) {
     if (const std::string* last = name_of(call.args.back()))
-      for (std::size_t j = k; j < p; ++j)
-        put_param(b, callee.params[j].name, joined(*last, ".", callee.params[j].name));
+      for_index_polled(p - k, [&](std::size_t i) {
+        const std::string& name = callee.params[k + i].name;
+        put_param(b, name, joined(*last, ".", name));
+      });
   }
-  const std::size_t r = std::min(callee.returns.size(), call.outputs.size());
-  for (std::size_t i = 0; i < r; ++i) {
-    const std::string& ret = callee.returns[i].name;
-    if (!expanded.param_names.contains(ret)) b.param_map.insert_or_assign(ret, call.outputs[i]);
-  }
+  bind_returns(b, callee, expanded, call);
   return b;
 }
 
@@ -122,32 +131,33 @@ Bindings& LoopBindings::bind_for(const Function& callee, const Expanded& expande
   }
   const std::size_t a = call.args.size(), p = callee.params.size();
   const std::size_t k = a < p ? a - 1 : a;
-  for (std::size_t pos : varying_) {
+  for_each_polled(varying_, [&](std::size_t pos) {
     const std::string& arg = std::get<std::string>(call.args[pos]);
     if (pos < k) {
       const Param& param = callee.params[pos];
       if (param.ty.dtype == "*") b_.star_map.find(param.name)->second.arg = arg;
       else b_.param_map.insert_or_assign(param.name, arg);
     } else {  // the namespace tail
-      for (std::size_t j = k; j < p; ++j)
-        b_.param_map.insert_or_assign(callee.params[j].name, joined(arg, ".", callee.params[j].name));
+      for_index_polled(p - k, [&](std::size_t i) {
+        const std::string& name = callee.params[k + i].name;
+        b_.param_map.insert_or_assign(name, joined(arg, ".", name));
+      });
     }
-  }
-  const std::size_t r = std::min(callee.returns.size(), call.outputs.size());
-  for (std::size_t i = 0; i < r; ++i) {
-    const std::string& ret = callee.returns[i].name;
-    if (!expanded.param_names.contains(ret)) b_.param_map.insert_or_assign(ret, call.outputs[i]);
-  }
+  });
+  bind_returns(b_, callee, expanded, call);
   return b_;
 }
 
 void rename_into_caller(const Op& op, Bindings& b, std::string_view dotted_prefix,
                         const NameSet& global_names, Op& r) {
-  r.kind = op.kind;
-  r.output_types = op.output_types;
-  r.comments = op.comments;
-  r.args.resize(op.args.size());
+  assign_kind(r.kind, op.kind);
+  assign_polled(r.output_types, op.output_types);
+  assign_polled(r.comments, op.comments);
+  // The storage of the record's arguments and outputs is reused; more are added one by one.
+  truncate_polled(r.args, std::min(r.args.size(), op.args.size()));
+  r.args.reserve(op.args.size());
   for (std::size_t i = 0; i < op.args.size(); ++i) {
+    if (i == r.args.size()) r.args.emplace_back();
     const Atom& a = op.args[i];
     const std::string* n = name_of(a);
     if (!n) {
@@ -161,11 +171,15 @@ void rename_into_caller(const Op& op, Bindings& b, std::string_view dotted_prefi
       if (!to) to = &r.args[i].emplace<std::string>();
       resolve_name(*to, *n, b, dotted_prefix, global_names);
     }
+    poll_element(i);
   }
-  r.outputs.resize(op.outputs.size());
+  truncate_polled(r.outputs, std::min(r.outputs.size(), op.outputs.size()));
+  r.outputs.reserve(op.outputs.size());
   for (std::size_t i = 0; i < op.outputs.size(); ++i) {
+    if (i == r.outputs.size()) r.outputs.emplace_back();
     resolve_name(r.outputs[i], op.outputs[i], b, dotted_prefix, global_names);
     if (!b.numbers.empty() && b.numbers.contains(op.outputs[i])) b.redefined.insert(op.outputs[i]);
+    poll_element(i);
   }
 }
 
@@ -177,17 +191,22 @@ void substitute_cache_var_star(Op& op, std::uint64_t i) {
 // The renamings of a loop's output within the body holding the loop.
 
 std::vector<Atom> renamed_args(const std::vector<Atom>& args, const NameMap& renames) {
-  std::vector<Atom> r = args;
+  std::vector<Atom> r = copy_polled(args);
   if (renames.empty()) return r;
-  for (Atom& a : r)
-    if (const std::string* n = name_of(a))
-      if (auto it = renames.find(*n); it != renames.end()) a = it->second;
+  for (std::size_t i = 0; i < r.size(); ++i) {
+    if (const std::string* n = name_of(r[i]))
+      if (auto it = renames.find(*n); it != renames.end()) r[i] = it->second;
+    poll_element(i);
+  }
   return r;
 }
 
 void end_renamings(const std::vector<std::string>& outputs, NameMap& renames) {
   if (renames.empty()) return;
-  for (const std::string& o : outputs) renames.erase(o);
+  for (std::size_t i = 0; i < outputs.size(); ++i) {
+    renames.erase(outputs[i]);
+    poll_element(i);
+  }
 }
 
 }  // namespace travune::flat

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "travune/fatal.hpp"
+#include "travune/interrupt.hpp"
 #include "travune/stack.hpp"
 #include "flatten_shared.hpp"
 
@@ -28,14 +29,6 @@ std::string counted(std::size_t n, std::string_view noun) {
   t.append(" ").append(noun);
   if (n != 1) t += 's';
   return t;
-}
-
-std::size_t literal_size(const LiteralValue& v) {
-  const auto* list = std::get_if<LiteralList>(&v.v);
-  if (!list) return 1;
-  std::size_t n = 1;
-  for (const LiteralValue& e : *list) n += literal_size(e);
-  return n;
 }
 
 // "call of 'g' in 'main' passes 3 arguments, but 'g' has 2 parameters".
@@ -67,25 +60,42 @@ OrderedMap<Function>::const_iterator find_function(const Ctx& ctx, const std::st
 // ---------------------------------------------------------------------------
 // Weighing ops.
 
-// About the memory an op's record takes: the record itself, and the text of each of its
-// names, types, arguments and comments with kElement bytes more for each (about what a name,
-// an atom or a dimension takes besides its text).
-std::uint64_t op_bytes(const Op& op) {
+namespace {
+
+// op_bytes, polling inside the lists of a long op (`Polled`): a short one counts with the op,
+// as its caller counts it.
+template <bool Polled>
+std::uint64_t op_bytes_of(const Op& op) {
+  auto poll = [](std::size_t i) {
+    if constexpr (Polled) poll_element(i);
+  };
   constexpr std::size_t kElement = 48;
   std::size_t bytes = sizeof(Op);
   auto text = [&](const std::string& s) { bytes += kElement + s.size(); };
-  for (const std::string& o : op.outputs) text(o);
-  for (const auto& t : op.output_types) {
-    if (!t) continue;
-    text(t->dtype);
-    for (const Dim& d : t->shape)
-      if (const std::string* n = std::get_if<std::string>(&d)) text(*n);
-      else bytes += kElement;
+  for (std::size_t i = 0; i < op.outputs.size(); ++i) {
+    text(op.outputs[i]);
+    poll(i);
   }
-  for (const Atom& a : op.args)
-    if (const std::string* n = std::get_if<std::string>(&a)) text(*n);
+  for (std::size_t i = 0; i < op.output_types.size(); ++i) {
+    if (const auto& t = op.output_types[i]) {
+      text(t->dtype);
+      for (std::size_t k = 0; k < t->shape.size(); ++k) {
+        if (const std::string* n = std::get_if<std::string>(&t->shape[k])) text(*n);
+        else bytes += kElement;
+        poll(k);
+      }
+    }
+    poll(i);
+  }
+  for (std::size_t i = 0; i < op.args.size(); ++i) {
+    if (const std::string* n = std::get_if<std::string>(&op.args[i])) text(*n);
     else bytes += kElement;
-  for (const std::string& c : op.comments) text(c);
+    poll(i);
+  }
+  for (std::size_t i = 0; i < op.comments.size(); ++i) {
+    text(op.comments[i]);
+    poll(i);
+  }
   std::visit([&](const auto& k) {
     using K = std::decay_t<decltype(k)>;
     if constexpr (requires { k.pattern; }) text(k.pattern);
@@ -94,10 +104,26 @@ std::uint64_t op_bytes(const Op& op) {
     if constexpr (requires { k.target; }) text(k.target);
     if constexpr (requires { k.var; }) text(k.var), text(k.init);
     if constexpr (requires { k.extend; }) if (k.extend) text(*k.extend);
-    if constexpr (requires { k.axes; }) for (const auto& [name, size] : k.axes) text(name);
-    if constexpr (std::is_same_v<K, Literal>) bytes += kElement * literal_size(k.value);
+    if constexpr (requires { k.axes; }) {
+      std::size_t i = 0;
+      for (const auto& [name, size] : k.axes) {
+        text(name);
+        poll(i++);
+      }
+    }
+    if constexpr (std::is_same_v<K, Literal>) bytes += kElement * literal_count(k.value);
   }, op.kind);
   return bytes;
+}
+
+}  // namespace
+
+// About the memory an op's record takes: the record itself, and the text of each of its
+// names, types, arguments and comments with kElement bytes more for each (about what a name,
+// an atom or a dimension takes besides its text).
+std::uint64_t op_bytes(const Op& op) {
+  if (has_long_list(op)) [[unlikely]] return op_bytes_of<true>(op);
+  return op_bytes_of<false>(op);
 }
 
 [[noreturn]] void too_many_ops(std::string_view what) {
@@ -129,7 +155,9 @@ Size predicted_size(Ctx& ctx, const std::string& name) {
   check_stack("calls", ctx.size_chain.size() + 1, ctx.literal_stack);
   ctx.size_chain.push_back(key);
   Size total;
-  for (const Op& op : it->second.ops) {
+  const std::vector<Op>& ops = it->second.ops;
+  for (std::size_t i = 0; i < ops.size(); ++i) {
+    const Op& op = ops[i];
     if (const Call* c = std::get_if<Call>(&op.kind)) {
       total += predicted_size(ctx, c->target);
     } else if (const Loop* l = std::get_if<Loop>(&op.kind)) {
@@ -138,7 +166,9 @@ Size predicted_size(Ctx& ctx, const std::string& name) {
     } else {
       total += Size{std::holds_alternative<Cache>(op.kind) ? 0u : 1u, op_bytes(op)};
     }
+    poll_element(i);
   }
+  poll_rest(ops.size());
   ctx.size_chain.pop_back();
   ctx.sizes.emplace(key, total);
   return total;
@@ -213,6 +243,7 @@ void check_body(Ctx& ctx, const Function& f) {
   NameMap renames;
   for (const Op& op : f.ops) {
     const std::size_t index = static_cast<std::size_t>(&op - f.ops.data());
+    poll_interrupt(kOpUnits);
     if (const Call* c = std::get_if<Call>(&op.kind)) {
       const Site site{.kind = "call of", .target = c->target, .in = ctx.chain.back()};
       if (op.outputs.empty()) no_outputs_failure(site, index);

@@ -41,7 +41,7 @@ void inline_call(Ctx& ctx, const Op& call, std::string_view prefix, Out& out, co
   const std::string dotted_prefix = joined(prefix, ".", "");
   Op& r = out.scratch();
   callee.body.for_each([&](const Op& op) {
-    poll_interrupt(kOpUnits);
+    poll_interrupt(op_units(op));
     rename_into_caller(op, b, dotted_prefix, ctx.global_names, r);
     if (iteration) substitute_cache_var_star(r, *iteration);
     count_bytes(ctx, op_bytes(r));
@@ -57,12 +57,14 @@ LoopShape validate_loop(const Site& site, const Op& loop, const std::vector<Atom
   const std::uint64_t n = std::get<std::uint64_t>(l.count);
   if (loop.outputs.empty()) no_outputs_failure(site, index);
   const std::string& threaded = loop.outputs[0];
-  auto t = std::find_if(args.begin(), args.end(), [&](const Atom& a) {
-    const std::string* s = name_of(a);
-    return s && *s == threaded;
-  });
-  if (t == args.end()) fatal("Loop must have a threaded arg matching output name");
-  return LoopShape{.count = n, .threaded = static_cast<std::size_t>(t - args.begin())};
+  std::size_t t = args.size();
+  for (std::size_t p = 0; p < args.size() && t == args.size(); ++p) {
+    const std::string* s = name_of(args[p]);
+    if (s && *s == threaded) t = p;
+    poll_element(p);
+  }
+  if (t == args.size()) fatal("Loop must have a threaded arg matching output name");
+  return LoopShape{.count = n, .threaded = t};
 }
 
 namespace {
@@ -87,23 +89,23 @@ std::optional<std::string> unroll_loop(Ctx& ctx, const Op& loop, std::size_t ind
   // of the iteration before, and each x.* by x.i.
   Op call{.kind = Call{l.target},
           .outputs = {std::string()},
-          .output_types = loop.output_types,
-          .args = loop.args,
+          .output_types = copy_polled(loop.output_types),
+          .args = copy_polled(loop.args),
           .comments = {}};
   std::vector<std::size_t> varying;
-  for (std::size_t p = 0; p < loop.args.size(); ++p) {
+  for_index_polled(loop.args.size(), [&](std::size_t p) {
     const std::string* s = name_of(loop.args[p]);
-    if (p == t_pos || (s && ends_in_star(*s))) varying.push_back(p);
-  }
+    if (p == t_pos || (s && ends_in_star(*s))) emplace_polled(varying, p);
+  });
   LoopBindings bindings(varying);
   std::string cur = threaded;
   for (std::uint64_t i = 0; i < n; ++i) {
     poll_interrupt(kOpUnits);
-    for (std::size_t p : varying) {
+    for_each_polled(varying, [&](std::size_t p) {
       std::string& arg = std::get<std::string>(call.args[p]);
       if (p == t_pos) arg = cur;
       else arg = star_name(std::get<std::string>(loop.args[p]), i);
-    }
+    });
     call.outputs[0] = numbered(threaded, "_", i + 1);
     const std::size_t before = out.size();
     inline_call(ctx, call, numbered("loop", "", i), out, site, i, &bindings);
@@ -113,14 +115,16 @@ std::optional<std::string> unroll_loop(Ctx& ctx, const Op& loop, std::size_t ind
   return numbered(threaded, "_", n);
 }
 
-// `op` with its arguments renamed and the given comments (a call or a loop, which is expanded
-// rather than kept, takes none).
-Op renamed_op(const Op& op, const NameMap& renames, std::vector<std::string> comments) {
-  return Op{.kind = op.kind,
-            .outputs = op.outputs,
-            .output_types = op.output_types,
-            .args = renamed_args(op.args, renames),
-            .comments = std::move(comments)};
+// `op` with its arguments renamed, and its comments unless it is a call or a loop, which is
+// expanded rather than kept.
+Op renamed_op(const Op& op, const NameMap& renames, bool with_comments) {
+  Op r{.kind = Iota{},
+       .outputs = copy_polled(op.outputs),
+       .output_types = copy_polled(op.output_types),
+       .args = renamed_args(op.args, renames),
+       .comments = with_comments ? copy_polled(op.comments) : std::vector<std::string>()};
+  assign_kind(r.kind, op.kind);
+  return r;
 }
 
 // Every function expands at most once, so each call or loop op is expanded at most once;
@@ -133,6 +137,7 @@ void site_done(Ctx& ctx, std::string_view target) {
   auto body = ctx.bodies.find(target);
   if (body == ctx.bodies.end()) return;
   ctx.sound.insert(body->first);
+  release_body(body->second);
   ctx.bodies.erase(body);
 }
 
@@ -143,9 +148,9 @@ void expand_into(Ctx& ctx, const Function& f, Out& out) {
   NameMap renames;
   for (const Op& op : f.ops) {
     const std::size_t index = static_cast<std::size_t>(&op - f.ops.data());
-    poll_interrupt(kOpUnits);
+    poll_interrupt(op_units(op));
     if (std::holds_alternative<Call>(op.kind)) {
-      const Op call = renamed_op(op, renames, {});
+      const Op call = renamed_op(op, renames, false);
       const std::string& target = std::get<Call>(op.kind).target;
       const Site site{.kind = "call of", .target = target, .in = ctx.chain.back()};
       if (call.outputs.empty()) no_outputs_failure(site, index);
@@ -155,14 +160,14 @@ void expand_into(Ctx& ctx, const Function& f, Out& out) {
       site_done(ctx, target);
       end_renamings(op.outputs, renames);
     } else if (std::holds_alternative<Loop>(op.kind)) {
-      const Op loop = renamed_op(op, renames, {});
+      const Op loop = renamed_op(op, renames, false);
       std::optional<std::string> last = unroll_loop(ctx, loop, index, out);
       site_done(ctx, std::get<Loop>(op.kind).target);
       end_renamings(op.outputs, renames);
       if (last) renames.insert_or_assign(loop.outputs[0], std::move(*last));
     } else {
       count_bytes(ctx, op_bytes(op));
-      out.push_back(renamed_op(op, renames, op.comments));
+      out.push_back(renamed_op(op, renames, true));
       end_renamings(op.outputs, renames);
     }
   }

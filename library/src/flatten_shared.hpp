@@ -17,6 +17,7 @@
 
 #include "travune/ast.hpp"
 #include "travune/hash.hpp"
+#include "travune/interrupt.hpp"
 #include "flat_sink.hpp"
 #include "number_text.hpp"
 
@@ -111,6 +112,14 @@ struct Expanded {
   OpList body;
   ViewSet param_names;
 };
+
+// Frees a body that is needed no more, an op at a time (see release_long_lists).
+inline void release_body(Expanded& e) {
+  std::move(e.body).drain([](Op& op) {
+    if (has_long_list(op)) release_long_lists(op);
+    poll_interrupt(kElementUnits);
+  });
+}
 
 // What the expansion of a function holds, worked out without building it: its ops other
 // than cache ops (each of which the entry turns into a slot, so that it may hold no op of

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "travune/fatal.hpp"
+#include "travune/interrupt.hpp"
 #include "flatten_shared.hpp"
 
 namespace travune::flat {
@@ -25,8 +26,8 @@ void place_cache_slot(Ctx& ctx, CacheCtx& cc, const Op& op, std::string_view ent
     record_output(cc, c.var, ty);
     Op call{.kind = Call{c.init},
             .outputs = {c.var},
-            .output_types = op.output_types,
-            .args = op.args,
+            .output_types = copy_polled(op.output_types),
+            .args = copy_polled(op.args),
             .comments = {}};
     const Site site{.kind = "computed by", .target = c.init, .in = entry, .slot = c.var};
     check_room(ctx, site, 1, call.args.size(), true,
@@ -43,12 +44,12 @@ void place_cache_slot(Ctx& ctx, CacheCtx& cc, const Op& op, std::string_view ent
   record_output(cc, updated, ty);
   Op call{.kind = Call{*c.extend},
           .outputs = {updated},
-          .output_types = op.output_types,
+          .output_types = copy_polled(op.output_types),
           .args = {},
           .comments = {}};
   call.args.reserve(op.args.size() + 1);
   call.args.emplace_back(std::in_place_index<2>, c.var);
-  call.args.insert(call.args.end(), op.args.begin(), op.args.end());
+  append_polled(call.args, op.args.begin(), op.args.end());
   const Site site{.kind = "extended by", .target = *c.extend, .in = entry, .slot = c.var};
   check_room(ctx, site, 1, call.args.size(), true,
              [&] { return "cache slot '" + c.var + "' extended by '" + *c.extend + "'"; });
@@ -57,10 +58,11 @@ void place_cache_slot(Ctx& ctx, CacheCtx& cc, const Op& op, std::string_view ent
 
 std::vector<Param> with_slots(const std::vector<Param>& own, const std::vector<Param>& slots) {
   HashSet<std::string_view> names;
-  for (const Param& p : own) names.insert(p.name);
-  std::vector<Param> all = own;
-  for (const Param& p : slots)
+  for_each_polled(own, [&](const Param& p) { names.insert(p.name); });
+  std::vector<Param> all = copy_polled(own);
+  for_each_polled(slots, [&](const Param& p) {
     if (!names.contains(p.name)) all.push_back(p);
+  });
   return all;
 }
 

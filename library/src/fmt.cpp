@@ -1,5 +1,10 @@
 // The canonical formatter. Everything is appended to one output text, line by line, each line
 // ending in a line feed; nothing is built per line. Lengths and paddings count bytes.
+//
+// The bytes written for each op and each function header count toward the interrupt check;
+// inside, a list of any length (arguments, outputs, comments, dimensions, literal values,
+// axes, parameters) polls after each batch of kPollBatch elements and keeps room in the text
+// (poll_element), so that a single op of millions of them is worked on in steps.
 #include "travune/fmt.hpp"
 
 #include <algorithm>
@@ -50,6 +55,7 @@ void append_type(std::string& out, const TensorType& t) {
   for (std::size_t i = 0; i < t.shape.size(); ++i) {
     if (i) out += ", ";
     append_dim(out, t.shape[i]);
+    poll_element(i, out);
   }
   out += ']';
 }
@@ -63,6 +69,7 @@ std::size_t type_size(const TensorType& t) {
     const Dim& d = t.shape[i];
     if (const auto* v = std::get_if<std::int64_t>(&d)) n += int_size(*v);
     else n += std::get<std::string>(d).size();
+    poll_element(i);
   }
   return n;
 }
@@ -80,6 +87,7 @@ void append_literal(std::string& out, const LiteralValue& v, std::size_t depth =
       for (std::size_t i = 0; i < items.size(); ++i) {
         if (i) out += ", ";
         append_literal(out, items[i], depth + 1);
+        poll_element(i, out);
       }
       out += ']';
     }
@@ -99,6 +107,7 @@ void append_args(std::string& out, const std::vector<Atom>& args) {
   for (std::size_t i = 0; i < args.size(); ++i) {
     if (i) out += ", ";
     append_atom(out, args[i]);
+    poll_element(i, out);
   }
   out += ')';
 }
@@ -114,11 +123,13 @@ void append_axes_brackets(std::string& out, const std::string& pattern,
                           const OrderedMap<std::int64_t>& axes) {
   out += '[';
   append_pattern(out, pattern);
+  std::size_t i = 0;
   for (const auto& [name, size] : axes) {
     out += ", ";
     out += name;
     out += '=';
     append_int(out, size);
+    poll_element(i++, out);
   }
   out += ']';
 }
@@ -244,6 +255,7 @@ void append_returns(std::string& out, const Function& fn) {
   for (std::size_t i = 0; i < fn.returns.size(); ++i) {
     if (i) out += ", ";
     append_param(out, fn.returns[i]);
+    poll_element(i, out);
   }
   out += ')';
 }
@@ -257,6 +269,7 @@ void append_header(std::string& out, const Function& fn, std::uint64_t width) {
   for (std::size_t i = 0; i < fn.params.size(); ++i) {
     if (i) out += ", ";
     append_param(out, fn.params[i]);
+    poll_element(i, out);
   }
   out += ") -> ";
   append_returns(out, fn);
@@ -279,6 +292,7 @@ void append_header(std::string& out, const Function& fn, std::uint64_t width) {
     append_type(out, p.ty);
     if (i + 1 < fn.params.size()) out += ',';
     out += '\n';
+    poll_element(i, out);
   }
   out += ") -> ";
   append_returns(out, fn);
@@ -302,16 +316,19 @@ Columns columns(const Function& fn) {
     for (std::size_t i = 0; i < op.outputs.size(); ++i) {
       c.name = std::max(c.name, op.outputs[i].size());
       if (const TensorType* t = output_type(op, i)) c.type = std::max(c.type, type_size(*t));
+      poll_element(i);
     }
+    poll_rest(op.outputs.size() + 1);  // the op and its outputs
   }
   return c;
 }
 
 void append_comment_lines(std::string& out, const std::vector<std::string>& comments) {
-  for (const std::string& c : comments) {
+  for (std::size_t i = 0; i < comments.size(); ++i) {
     out += "  ";
-    out += c;
+    out += comments[i];
     out += '\n';
+    poll_element(i, out);
   }
 }
 
@@ -332,6 +349,7 @@ void append_statement(std::string& out, const Op& op, Columns cols) {
         append_type(out, *ty);
       }
       out += ",\n";
+      poll_element(i, out);
       continue;
     }
     if (ty) {
@@ -349,17 +367,22 @@ void append_statement(std::string& out, const Op& op, Columns cols) {
 }
 
 void append_function(std::string& out, const Function& fn, std::uint64_t width) {
+  keep_room(out);
+  std::size_t start = out.size();
   append_header(out, fn, width);
   append_comment_lines(out, fn.comments);
+  poll_interrupt(static_cast<std::int64_t>(out.size() - start));
   Columns cols = columns(fn);
   for (std::size_t p = 0; p < fn.ops.size(); ++p) {
     const Op& op = fn.ops[p];
+    keep_room(out);
+    start = out.size();
     if (!op.comments.empty()) {
       if (p > 0) out += '\n';
       append_comment_lines(out, op.comments);
     }
     append_statement(out, op, cols);
-    poll_interrupt(kOpUnits);
+    poll_interrupt(static_cast<std::int64_t>(out.size() - start));
   }
   out += "}\n";
 }
@@ -370,11 +393,11 @@ std::size_t estimate_size(const Module& m) {
   for (const std::string& c : m.header_comments) n += c.size() + 1;
   for (const auto& [key, fn] : m.functions) {
     n += fn.name.size() + 32 + 24 * (fn.params.size() + fn.returns.size());
-    for (const std::string& c : fn.comments) n += c.size() + 3;
+    for_each_polled(fn.comments, [&](const std::string& c) { n += c.size() + 3; });
     for (const Op& op : fn.ops) {
       n += 48 + 8 * op.args.size();
-      for (const std::string& o : op.outputs) n += o.size() + 32;
-      for (const std::string& c : op.comments) n += c.size() + 3;
+      for_each_polled(op.outputs, [&](const std::string& o) { n += o.size() + 32; });
+      for_each_polled(op.comments, [&](const std::string& c) { n += c.size() + 3; });
     }
   }
   return n + n / 8;
@@ -383,9 +406,10 @@ std::size_t estimate_size(const Module& m) {
 }  // namespace
 
 void open_trv_text(std::string& out, const std::vector<std::string>& header_comments) {
-  for (const std::string& c : header_comments) {
-    out += c;
+  for (std::size_t i = 0; i < header_comments.size(); ++i) {
+    out += header_comments[i];
     out += '\n';
+    poll_element(i, out);
   }
   if (!header_comments.empty()) out += '\n';
 }

@@ -21,6 +21,17 @@ void interrupt_budget_spent() {
 
 }  // namespace detail
 
+void grow_text(std::string& text) {
+  constexpr std::size_t kPiece = std::size_t{1} << 20;
+  std::string larger;
+  larger.reserve(2 * text.capacity());
+  for (std::size_t at = 0; at < text.size(); at += kPiece) {
+    larger.append(text, at, kPiece);
+    poll_interrupt(kInterruptInterval / 8);
+  }
+  text.swap(larger);
+}
+
 void set_interrupt_check(InterruptCheck check) { g_check.store(check, std::memory_order_relaxed); }
 
 void check_interrupt() {

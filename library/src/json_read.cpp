@@ -34,6 +34,7 @@ struct In {
   std::vector<Param> params;
   std::vector<LiteralValue> literals;
   std::vector<Op> ops;
+  bool long_lists = false;  // the function being read holds a long list
 
   explicit In(std::string_view text) : r(text) {}
 };
@@ -90,15 +91,28 @@ void read_record(Reader& r, value& v, const RecordForm<N>& form, F&& read_field)
   }
 }
 
-// Reads an array through `scratch` (see In) into a vector of exactly its length.
+// Reads an array through `scratch` (see In) into a vector of exactly its length. Each element
+// counts toward the interrupt check: one op may take any number of arguments, outputs or
+// comments, a literal any number of values. A long list is moved out a batch at a time, and
+// marks the function being read for release_long_lists once it is handed over.
 template <class T, class F>
-std::vector<T> read_list(Reader& r, std::vector<T>& scratch, value& v, F&& read_element) {
-  if (Reader::first(v) != '[') r.type_error(v, "a sequence");
+std::vector<T> read_list(In& in, std::vector<T>& scratch, value& v, F&& read_element) {
+  if (Reader::first(v) != '[') in.r.type_error(v, "a sequence");
   std::size_t base = scratch.size();
-  r.for_each_element(v, [&](value& e) { scratch.push_back(read_element(e)); });
+  in.r.for_each_element(v, [&](value& e) {
+    emplace_polled(scratch, read_element(e));
+    poll_interrupt(kValueUnits);
+  });
   auto from = scratch.begin() + static_cast<std::ptrdiff_t>(base);
-  std::vector<T> out(std::make_move_iterator(from), std::make_move_iterator(scratch.end()));
-  scratch.erase(from, scratch.end());
+  if (scratch.size() - base <= kPollBatch) [[likely]] {
+    std::vector<T> out(std::make_move_iterator(from), std::make_move_iterator(scratch.end()));
+    while (scratch.size() > base) scratch.pop_back();
+    return out;
+  }
+  in.long_lists = true;
+  std::vector<T> out;
+  append_polled(out, std::make_move_iterator(from), std::make_move_iterator(scratch.end()));
+  truncate_polled(scratch, base);
   return out;
 }
 
@@ -121,7 +135,7 @@ std::string read_str(Reader& r, value& v) {
 }
 
 std::vector<std::string> read_strings(In& in, value& v) {
-  return read_list(in.r, in.strings, v, [&](value& e) { return read_str(in.r, e); });
+  return read_list(in, in.strings, v, [&](value& e) { return read_str(in.r, e); });
 }
 
 // Dim and Atom are list elements; the error names no place, so it stands past the separator.
@@ -157,7 +171,6 @@ Dim read_dim(Reader& r, value& v) {
 }
 
 Atom read_atom(Reader& r, value& v) {
-  poll_interrupt(kValueUnits);  // one op may take any number of arguments
   char c = Reader::first(v);
   if (Reader::is_number_start(c)) {
     Number n = r.read_number(v);
@@ -171,7 +184,6 @@ Atom read_atom(Reader& r, value& v) {
 constexpr std::string_view literal_expected = "integer, float, \"inf\"/\"-inf\", or array";
 
 LiteralValue read_literal(In& in, value& v) {
-  poll_interrupt(kValueUnits);  // a literal may hold any number of values
   Reader& r = in.r;
   char c = Reader::first(v);
   if (Reader::is_number_start(c)) {
@@ -189,7 +201,7 @@ LiteralValue read_literal(In& in, value& v) {
     if (s == "nan") return {std::numeric_limits<double>::quiet_NaN()};
     r.fail_after(v, "unexpected string: " + std::string(s));
   }
-  if (c == '[') return {read_list(r, in.literals, v, [&](value& e) { return read_literal(in, e); })};
+  if (c == '[') return {read_list(in, in.literals, v, [&](value& e) { return read_literal(in, e); })};
   // An object is refused on entering it, where its members are not yet read.
   if (c == '{') r.fail_entering_map(v, "invalid type: map, expected " + std::string(literal_expected));
   r.type_error(v, literal_expected);
@@ -203,7 +215,7 @@ TensorType read_type(In& in, value& v) {
   TensorType t;
   read_record(in.r, v, type_form, [&](int k, value& f) {
     if (k == 0) t.dtype = read_str(in.r, f);
-    else t.shape = read_list(in.r, in.dims, f, [&](value& e) { return read_dim(in.r, e); });
+    else t.shape = read_list(in, in.dims, f, [&](value& e) { return read_dim(in.r, e); });
   });
   return t;
 }
@@ -220,7 +232,7 @@ Param read_param(In& in, value& v) {
 }
 
 std::vector<Param> read_params(In& in, value& v) {
-  return read_list(in.r, in.params, v, [&](value& e) { return read_param(in, e); });
+  return read_list(in, in.params, v, [&](value& e) { return read_param(in, e); });
 }
 
 // The op object as read, before its kind is looked at.
@@ -250,7 +262,8 @@ void read_axes(Reader& r, value& v, OpRaw& raw) {
   if (Reader::first(v) != '{') r.type_error(v, "a map");
   raw.axes.clear();
   r.for_each_field(v, [&](std::string_view key, value& size) {
-    raw.axes.emplace_back(std::string(key), read_i64(r, size));
+    emplace_polled(raw.axes, std::string(key), read_i64(r, size));
+    poll_interrupt(kValueUnits);
   });
 }
 
@@ -278,7 +291,10 @@ void read_op_field(In& in, int k, value& f, OpRaw& raw) {
     case 1: raw.pattern = read_str(r, f); break;
     case 2: raw.function = read_str(r, f); break;
     case 3: raw.reduction = read_str(r, f); break;
-    case 4: read_axes(r, f, raw); break;
+    case 4:
+      read_axes(r, f, raw);
+      if (raw.axes.size() > kPollBatch) in.long_lists = true;
+      break;
     case 5: read_optional(r, f, raw.value, [&](value& e) { return read_literal(in, e); }); break;
     case 6: read_optional(r, f, raw.lower, f64); break;
     case 7: read_optional(r, f, raw.upper, f64); break;
@@ -289,13 +305,13 @@ void read_op_field(In& in, int k, value& f, OpRaw& raw) {
     case 12: read_optional(r, f, raw.extend, str); break;
     case 13: raw.outputs = read_strings(in, f); break;
     case 14:
-      raw.output_types = read_list(r, in.types, f, [&](value& e) {
+      raw.output_types = read_list(in, in.types, f, [&](value& e) {
         std::optional<TensorType> t;
         read_optional(r, e, t, [&](value& te) { return read_type(in, te); });
         return t;
       });
       break;
-    case 15: raw.args = read_list(r, in.atoms, f, [&](value& e) { return read_atom(r, e); }); break;
+    case 15: raw.args = read_list(in, in.atoms, f, [&](value& e) { return read_atom(r, e); }); break;
     default: raw.comments = read_strings(in, f);
   }
 }
@@ -303,7 +319,10 @@ void read_op_field(In& in, int k, value& f, OpRaw& raw) {
 // A repeated axis keeps its first position and takes the later size.
 OrderedMap<std::int64_t> axes_map(OpRaw& raw) {
   OrderedMap<std::int64_t> axes;
-  for (auto& [name, size] : raw.axes) axes.insert_or_assign(std::move(name), size);
+  // A long map takes its room at once rather than being rehashed whole as it grows.
+  if (raw.axes.size() > kPollBatch) axes.reserve(raw.axes.size());
+  for_each_polled(raw.axes,
+                  [&](auto& axis) { axes.insert_or_assign(std::move(axis.first), axis.second); });
   return axes;
 }
 
@@ -358,7 +377,7 @@ Op read_op(In& in, value& v) {
 
 // Through the scratch stack like every list, so a function's ops take exactly their room.
 std::vector<Op> read_ops(In& in, value& v) {
-  return read_list(in.r, in.ops, v, [&](value& e) { return read_op(in, e); });
+  return read_list(in, in.ops, v, [&](value& e) { return read_op(in, e); });
 }
 
 constexpr RecordForm<5> function_form{
@@ -393,6 +412,10 @@ void read_module(In& in, value& v, const ModuleVisitor& visit) {
     in.r.for_each_field(f, [&](std::string_view key, value& fv) {
       Function fn = read_function(in, fv);
       visit.function(key, fn);
+      if (in.long_lists) {  // what the visitor left
+        release_long_lists(fn);
+        in.long_lists = false;
+      }
     });
   });
 }
@@ -414,7 +437,8 @@ NumericValue read_numeric(Reader& r, value& v, std::string_view enum_name) {
   bool numbers_only = true;
   r.for_each_element(v, [&](value& e) {
     if (numbers_only && Reader::is_number_start(Reader::first(e))) {
-      list.push_back(r.read_number(e).as_double());
+      emplace_polled(list, r.read_number(e).as_double());
+      poll_interrupt(kValueUnits);
     } else {
       numbers_only = false;
       r.skip(e, true);
@@ -453,7 +477,7 @@ std::vector<std::pair<std::string, NumericValue>> read_numeric_object_json(std::
     if (Reader::first(v) != '{') r.type_error(v, "a map");
     r.for_each_field(v, [&](std::string_view key, value& f) {
       poll_interrupt(kValueUnits);
-      members.emplace_back(std::string(key), read_numeric(r, f, enum_name));
+      emplace_polled(members, std::string(key), read_numeric(r, f, enum_name));
     });
     return members;
   });

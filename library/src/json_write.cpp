@@ -1,5 +1,10 @@
 // The compact JSON writer of Module: keys in declared order, empty lists omitted where
 // the form says so, non-finite floats as null (as strings inside literal values).
+//
+// The bytes written for each op count toward the interrupt check; inside, a list of any
+// length (arguments, outputs, types, comments, dimensions, literal values, axes, parameters)
+// polls after each batch of kPollBatch elements and keeps room in the text (poll_element),
+// so that a single op of millions of them is written in steps.
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -122,6 +127,7 @@ void append_type_json(std::string& out, const TensorType& t) {
   for (std::size_t i = 0; i < t.shape.size(); ++i) {
     if (i) out += ',';
     append_dim(out, t.shape[i]);
+    poll_element(i, out);
   }
   out += "]}";
 }
@@ -130,11 +136,11 @@ void append_type_json(std::string& out, const TensorType& t) {
 template <class Strings>
 void append_json_string_array(std::string& out, const Strings& items) {
   out += '[';
-  bool first = true;
+  std::size_t i = 0;
   for (const auto& s : items) {
-    if (!first) out += ',';
-    first = false;
+    if (i) out += ',';
     append_json_string(out, s);
+    poll_element(i++, out);
   }
   out += ']';
 }
@@ -165,6 +171,7 @@ void append_literal(std::string& out, const LiteralValue& v, std::size_t depth =
       for (std::size_t i = 0; i < list.size(); ++i) {
         if (i) out += ',';
         append_literal(out, list[i], depth + 1);
+        poll_element(i, out);
       }
       out += ']';
     }
@@ -180,20 +187,22 @@ void append_params(std::string& out, const std::vector<Param>& params) {
     out += ",\"ty\":";
     append_type_json(out, params[i].ty);
     out += '}';
+    poll_element(i, out);
   }
+  poll_rest(params.size());
   out += ']';
 }
 
 void append_axes(std::string& out, const OrderedMap<std::int64_t>& axes) {
   if (axes.empty()) return;
   out += ",\"axes\":{";
-  bool first = true;
+  std::size_t i = 0;
   for (const auto& [name, size] : axes) {
-    if (!first) out += ',';
-    first = false;
+    if (i) out += ',';
     append_json_string(out, name);
     out += ':';
     append_int(out, size);
+    poll_element(i++, out);
   }
   out += '}';
 }
@@ -258,6 +267,7 @@ namespace {
 
 void append_op_json(std::string& out, const Op& op,
                     std::vector<std::pair<std::size_t, std::size_t>>* args_at) {
+  keep_room(out);
   const std::size_t start = out.size();
   out += "{\"kind\":\"";
   out += kind_word(op.kind);
@@ -270,14 +280,19 @@ void append_op_json(std::string& out, const Op& op,
     if (i) out += ',';
     if (op.output_types[i]) append_type_json(out, *op.output_types[i]);
     else out += "null";
+    poll_element(i, out);
   }
   out += "],\"args\":[";
-  if (args_at) args_at->resize(op.args.size());
+  if (args_at) {
+    args_at->clear();
+    args_at->reserve(op.args.size());
+  }
   for (std::size_t i = 0; i < op.args.size(); ++i) {
     if (i) out += ',';
     const std::size_t begin = out.size();
     append_atom(out, op.args[i]);
-    if (args_at) (*args_at)[i] = {begin, out.size()};
+    if (args_at) args_at->emplace_back(begin, out.size());
+    poll_element(i, out);
   }
   out += ']';
   if (!op.comments.empty()) {
@@ -381,6 +396,7 @@ namespace {
 void append_weights_json(std::string& out, const Constraints& c) {
   out += '{';
   bool first_fn = true;
+  std::size_t i = 0;
   for (const auto& [fn, weights] : c.weights) {
     if (!first_fn) out += ',';
     first_fn = false;
@@ -393,6 +409,7 @@ void append_weights_json(std::string& out, const Constraints& c) {
       append_json_string(out, name);
       out += ':';
       append_type_json(out, ty);
+      poll_element(i++, out);
     }
     out += '}';
   }

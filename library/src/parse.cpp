@@ -2,6 +2,7 @@
 // until the tokens run out, handing each to its visitor as soon as it is read; `parse` gathers
 // them into a Module. Each function is a header and a body of op statements, built from
 // types, argument lists and literals. A malformed text stops the whole call.
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <iterator>
@@ -11,6 +12,7 @@
 #include "parse_stream.hpp"
 #include "travune/fatal.hpp"
 #include "travune/file.hpp"
+#include "travune/interrupt.hpp"
 #include "travune/parse.hpp"
 #include "travune/stack.hpp"
 
@@ -195,11 +197,13 @@ Delimited parse_delimited(Stream& s, std::string_view open, std::string_view clo
     if (is_letter(t[0]) && peek_is(s, "=")) {
       next_token(s);
       d.keywords.insert_or_assign(t, parse_item(next_token(s)));
+      poll_interrupt(kElementUnits);  // more than its few bytes of text: an entry of a table
     } else {
-      d.positional.push_back(parse_item(t));
+      emplace_polled(d.positional, parse_item(t));
     }
   }
   expect(s, close);
+  note_length(s, d.positional.size() + d.keywords.size());
   return d;
 }
 
@@ -222,10 +226,12 @@ TensorType parse_type(Stream& s) {
   s.dims.clear();
   while (!peek_is(s, "]")) {
     if (peek_is(s, ",")) next_token(s);
-    s.dims.push_back(parse_dim(next_token(s)));
+    emplace_polled(s.dims, parse_dim(next_token(s)));
   }
   expect(s, "]");
-  ty.shape.assign(std::make_move_iterator(s.dims.begin()), std::make_move_iterator(s.dims.end()));
+  note_length(s, s.dims.size());
+  append_polled(ty.shape, std::make_move_iterator(s.dims.begin()),
+                std::make_move_iterator(s.dims.end()));
   return ty;
 }
 
@@ -262,10 +268,11 @@ LiteralList parse_list_literal(Stream& s, std::size_t depth) {
   Opening list(s, Construct::LiteralList, expect(s, "["));
   while (!peek_is(s, "]")) {
     if (peek_is(s, ",")) next_token(s);
-    if (peek_is(s, "[")) items.push_back({parse_list_literal(s, depth + 1)});
-    else items.push_back(parse_literal_scalar(s));
+    if (peek_is(s, "[")) emplace_polled(items, LiteralValue{parse_list_literal(s, depth + 1)});
+    else emplace_polled(items, parse_literal_scalar(s));
   }
   expect(s, "]");
+  note_length(s, items.size());
   return items;
 }
 
@@ -284,27 +291,30 @@ struct BracketItems {
 
 BracketItems sort_bracket_items(const std::vector<AtomView>& items) {
   BracketItems b;
-  for (const AtomView& a : items) {
-    if (const auto* n = std::get_if<std::int64_t>(&a)) b.ints.push_back(*n);
-    else if (const auto* x = std::get_if<double>(&a)) b.floats.push_back(*x);
+  for_each_polled(items, [&](const AtomView& a) {
+    if (const auto* n = std::get_if<std::int64_t>(&a)) emplace_polled(b.ints, *n);
+    else if (const auto* x = std::get_if<double>(&a)) emplace_polled(b.floats, *x);
     else {
       std::string_view name = std::get<std::string_view>(a);
       if (name.find(' ') != std::string_view::npos || name.find("->") != std::string_view::npos)
         b.pattern = name;
-      else b.names.push_back(name);
+      else emplace_polled(b.names, name);
     }
-  }
+  });
   return b;
 }
 
 // Integer and float keyword values size an axis (floats truncated); names are skipped.
 void add_axes(OrderedMap<std::int64_t>& axes, const KeywordMap& keywords) {
-  for (const auto& [key, value] : keywords) {
+  // A long map takes its room at once rather than being rehashed whole as it grows.
+  if (keywords.size() > kPollBatch) axes.reserve(axes.size() + keywords.size());
+  for_each_polled(keywords, [&](const KeywordEntry& entry) {
+    const auto& [key, value] = entry;
     if (const auto* n = std::get_if<std::int64_t>(&value))
       axes.insert_or_assign(std::string(key), *n);
     else if (const auto* x = std::get_if<double>(&value))
       axes.insert_or_assign(std::string(key), truncate_saturating(*x));
-  }
+  });
 }
 
 // The canonical text writes axes as keyword items inside the brackets, so those count
@@ -390,12 +400,12 @@ struct Outputs {
 // a, b: f32[N], c = ...   (commas required; each output optionally typed)
 void parse_inline_outputs(Stream& s, Outputs& out) {
   for (;;) {
-    out.names.emplace_back(next_token(s));
+    emplace_polled(out.names, next_token(s));
     if (peek_is(s, ":")) {
       next_token(s);
-      out.types.emplace_back(parse_type_or_wildcard(s));
+      emplace_polled(out.types, parse_type_or_wildcard(s));
     } else {
-      out.types.emplace_back(std::nullopt);
+      emplace_polled(out.types, std::nullopt);
     }
     if (!peek_is(s, ",")) return;
     next_token(s);
@@ -416,12 +426,12 @@ void read_list(Stream& s, ReadItem read_item) {
 void parse_grouped_outputs(Stream& s, Outputs& out) {
   {
     Opening names(s, Construct::OutputNames, next_token(s));
-    read_list(s, [&] { out.names.emplace_back(next_token(s)); });
+    read_list(s, [&] { emplace_polled(out.names, next_token(s)); });
     expect(s, ")");
   }
   expect(s, ":");
   Opening types(s, Construct::OutputTypes, expect(s, "("));
-  read_list(s, [&] { out.types.emplace_back(parse_type(s)); });
+  read_list(s, [&] { emplace_polled(out.types, parse_type(s)); });
   expect(s, ")");
 }
 
@@ -440,7 +450,7 @@ OpKind parse_right_side(Stream& s, std::vector<Atom>& args) {
   if (peek_is(s, "(")) paren = parse_delimited(s, "(", ")", Construct::Arguments, word);
   OpKind kind = build_kind(word, bracket, paren);
   args.reserve(paren.positional.size());
-  for (const AtomView& a : paren.positional) args.push_back(to_atom(a));
+  for_each_polled(paren.positional, [&](const AtomView& a) { args.push_back(to_atom(a)); });
   return kind;
 }
 
@@ -451,6 +461,7 @@ Op parse_op(Stream& s) {
   if (peek_is(s, "(")) parse_grouped_outputs(s, out);
   else parse_inline_outputs(s, out);
   expect(s, "=");
+  note_length(s, out.names.size());
   std::vector<Atom> args;
   OpKind kind = parse_right_side(s, args);
   return Op{std::move(kind), std::move(out.names), std::move(out.types), std::move(args),
@@ -468,25 +479,34 @@ Param parse_param(Stream& s) {
   return p;
 }
 
+// The function read last, once handed over, is emptied of its long lists before its storage
+// serves the next one (or is dropped).
+void release_if_marked(Stream& s, Function& f) {
+  if (!s.long_lists) return;
+  release_long_lists(f);
+  s.long_lists = false;
+}
+
 // name(params) -> (returns) { ops }, read into `f`, whose storage (left by the caller or
 // by the previous function) is reused. Comments inside the header and before the first op
 // are the function's; comments inside an op and up to the next belong to the next op;
 // those inside and after the last op stay pending. Returns the name as it stands in the text.
 std::string_view parse_fn(Stream& s, Function& f) {
+  release_if_marked(s, f);
   std::string_view name = next_token(s);
   f.name = name;
   Opening header(s, Construct::Header, name, name);
   {
     Opening params(s, Construct::Params, expect(s, "("), name);
     f.params.clear();
-    read_list(s, [&] { f.params.push_back(parse_param(s)); });
+    read_list(s, [&] { emplace_polled(f.params, parse_param(s)); });
     expect(s, ")");
   }
   expect(s, "->");
   {
     Opening returns(s, Construct::Returns, expect(s, "("), name);
     f.returns.clear();
-    read_list(s, [&] { f.returns.push_back(parse_param(s)); });
+    read_list(s, [&] { emplace_polled(f.returns, parse_param(s)); });
     expect(s, ")");
   }
   Opening body(s, Construct::Body, expect(s, "{"), name);
@@ -498,9 +518,10 @@ std::string_view parse_fn(Stream& s, Function& f) {
     if (peek_is(s, "}")) break;
     if (at_end(s)) end_of_tokens(s);  // inside the body
     Opening statement(s, Construct::Statement, current(s));
-    f.ops.push_back(parse_op(s));
+    emplace_polled(f.ops, parse_op(s));
   }
   expect(s, "}");
+  note_length(s, std::max({f.ops.size(), f.params.size(), f.returns.size()}));
   return name;
 }
 
@@ -513,12 +534,15 @@ void parse_each(std::string_view text, const ModuleVisitor& visit) {
   Function f;
   for (;;) {
     skip_comments(s);
-    if (at_end(s)) return;
+    if (at_end(s)) {
+      release_if_marked(s, f);
+      return;
+    }
     std::vector<std::string> comments = take_comments(s);
     std::string_view key = parse_fn(s, f);
     if (!comments.empty()) {
-      comments.insert(comments.end(), std::make_move_iterator(f.comments.begin()),
-                      std::make_move_iterator(f.comments.end()));
+      append_polled(comments, std::make_move_iterator(f.comments.begin()),
+                    std::make_move_iterator(f.comments.end()));
       f.comments = std::move(comments);
     }
     visit.function(key, f);
@@ -534,8 +558,8 @@ Module parse(std::string_view text) {
     // `f.ops` for the next function.
     Function g{std::move(f.name), std::move(f.comments), std::move(f.params),
                std::move(f.returns), {}};
-    g.ops.reserve(f.ops.size());
-    for (Op& op : f.ops) g.ops.push_back(std::move(op));
+    append_polled(g.ops, std::make_move_iterator(f.ops.begin()),
+                  std::make_move_iterator(f.ops.end()));
     m.functions.insert_or_assign(std::string(key), std::move(g));  // a later definition wins
   };
   parse_each(text, visit);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "travune/ast.hpp"
+#include "travune/interrupt.hpp"
 
 namespace travune {
 
@@ -45,7 +46,13 @@ struct Stream {
   std::size_t pos = 0;                     // index of the next token
   std::vector<Dim> dims;                   // scratch of the type being read
   const Opening* innermost = nullptr;      // the innermost construct being read
+  bool long_lists = false;                 // the function being read holds a long list
 };
+
+// Marks the function being read for release_long_lists when a list of it is `n` long.
+inline void note_length(Stream& s, std::size_t n) {
+  if (n > kPollBatch) [[unlikely]] s.long_lists = true;
+}
 
 // A construct being read, for the guard's lifetime: where it opened (a token of the source)
 // and the name that the message gives it (a function's name, a dtype, a kind word; empty for
@@ -103,7 +110,7 @@ inline bool token_is(std::string_view t, std::string_view text) {
 // Moves the comment tokens at `pos` into the pending comments.
 inline void set_comments_aside(Stream& s) {
   while (has_token(s) && is_comment(current(s))) {
-    s.comments.push_back(current(s));
+    emplace_polled(s.comments, current(s));
     ++s.pos;
   }
 }

@@ -62,10 +62,14 @@ void parse_pattern_side(std::string_view text, PatternSide& side) {
   side.ellipsis = false;
   side.tokens.clear();
   side.elems.clear();
-  pattern_re().for_each_match(text, [&](std::string_view tok) { side.tokens.push_back(tok); });
+  pattern_re().for_each_match(text, [&](std::string_view tok) {
+    emplace_polled(side.tokens, tok);
+    poll_interrupt(kElementUnits);  // a pattern may name any number of axes
+  });
   const auto& tokens = side.tokens;
   std::size_t i = 0;
   while (i < tokens.size()) {
+    poll_interrupt(kElementUnits);
     if (tokens[i] == "...") {
       side.ellipsis = true;
       ++i;
@@ -74,10 +78,11 @@ void parse_pattern_side(std::string_view text, PatternSide& side) {
       std::size_t close = i + 1;
       while (close < tokens.size() && tokens[close] != ")") ++close;
       if (close == tokens.size()) fatal("unclosed \"(\" in pattern side " + debug_str(text));
-      side.elems.push_back({true, i + 1, close});
+      emplace_polled(side.elems, PatternElem{true, i + 1, close});
       i = close + 1;
     } else {
-      side.elems.push_back({false, i, i + 1});  // a name, a digit run or a stray ")"
+      // a name, a digit run or a stray ")"
+      emplace_polled(side.elems, PatternElem{false, i, i + 1});
       ++i;
     }
   }
@@ -125,9 +130,9 @@ struct Scratch {
 
 // Re-points the tokens of `side`, views into `from`, to the same places in `to`.
 void move_views(PatternSide& side, std::string_view from, std::string_view to) {
-  for (std::string_view& tok : side.tokens) {
+  for_each_polled(side.tokens, [&](std::string_view& tok) {
     tok = to.substr(static_cast<std::size_t>(tok.data() - from.data()), tok.size());
-  }
+  });
 }
 
 // The tokenised sides of `pattern`, split at `arrow`; the left side is checked first.
@@ -145,15 +150,15 @@ const PatternSides& pattern_sides(std::string_view pattern, std::size_t arrow, S
 
 // Binds the left side's axis names to the concrete dimensions of the first argument's type.
 void bind_left(const PatternSide& left, const std::vector<Dim>& shape, Scratch& s) {
-  for (std::size_t j = 0; j < left.elems.size(); ++j) {
+  for_index_polled(left.elems.size(), [&](std::size_t j) {
     const PatternElem& e = left.elems[j];
-    if (e.group) continue;  // a group occupies a position and binds nothing
+    if (e.group) return;  // a group occupies a position and binds nothing
     std::string_view name = left.axis(e);
-    if (starts_with_ascii_digit(name)) continue;
+    if (starts_with_ascii_digit(name)) return;
     if (const std::int64_t* size = concrete_at(shape, dim_index(left, shape.size(), j))) {
       s.known.insert_or_assign(name, *size);
     }
-  }
+  });
 }
 
 // A group whose total is concrete and which has exactly one unknown member yields that member
@@ -163,15 +168,15 @@ void infer_group(const PatternSide& right, const PatternElem& g, std::int64_t to
   std::int64_t product = 1;
   std::size_t unknowns = 0;
   std::string_view unknown;
-  for (std::size_t k = g.begin; k < g.end; ++k) {
-    std::string_view member = right.tokens[k];
+  for_index_polled(g.end - g.begin, [&](std::size_t i) {
+    std::string_view member = right.tokens[g.begin + i];
     auto it = s.known.find(member);
     if (it != s.known.end()) {
       product = wrapping_mul(product, it->second);
     } else if (unknowns++ == 0) {
       unknown = member;
     }
-  }
+  });
   // product > 0 also rules out INT64_MIN / -1.
   if (unknowns == 1 && product > 0) axes.insert_or_assign(std::string(unknown), total / product);
 }
@@ -180,18 +185,18 @@ void infer_group(const PatternSide& right, const PatternElem& g, std::int64_t to
 OrderedMap<std::int64_t> infer_right(const PatternSide& right, const std::vector<Dim>& shape,
                                      const Scratch& s) {
   OrderedMap<std::int64_t> axes;
-  for (std::size_t j = 0; j < right.elems.size(); ++j) {
+  for_index_polled(right.elems.size(), [&](std::size_t j) {
     const PatternElem& e = right.elems[j];
     const std::int64_t* size = concrete_at(shape, dim_index(right, shape.size(), j));
-    if (!size) continue;
+    if (!size) return;
     if (e.group) {
       infer_group(right, e, *size, s, axes);
-      continue;
+      return;
     }
     std::string_view name = right.axis(e);
-    if (starts_with_ascii_digit(name) || s.left_names.contains(name)) continue;
+    if (starts_with_ascii_digit(name) || s.left_names.contains(name)) return;
     axes.insert_or_assign(std::string(name), *size);
-  }
+  });
   return axes;
 }
 
@@ -204,9 +209,9 @@ void resolve_axes(std::string_view pattern, OrderedMap<std::int64_t>& axes, cons
 
   const PatternSides& sides = pattern_sides(pattern, arrow, s);
   empty_for(s.left_names, sides.left.elems.size());
-  for (const PatternElem& e : sides.left.elems) {
+  for_each_polled(sides.left.elems, [&](const PatternElem& e) {
     if (!e.group) s.left_names.insert(sides.left.axis(e));
-  }
+  });
   empty_for(s.known, sides.left.elems.size());
   if (!op.args.empty()) {
     if (const std::string* arg = std::get_if<std::string>(&op.args.front())) {
@@ -221,14 +226,16 @@ void resolve_axes(std::string_view pattern, OrderedMap<std::int64_t>& axes, cons
 
 void resolve_function(std::string_view key, Function& f, Scratch& s) {
   empty_for(s.env, f.params.size() + f.ops.size());
-  for (const Param& p : f.params) s.env.insert_or_assign(std::string_view(p.name), &p.ty);
+  for_each_polled(f.params,
+                  [&](const Param& p) { s.env.insert_or_assign(std::string_view(p.name), &p.ty); });
   for (std::size_t i = 0; i < f.ops.size(); ++i) {
-    poll_interrupt(kOpUnits);
     Op& op = f.ops[i];
+    poll_interrupt(op_units(op));
     // Every op's typed outputs enter the environment first, so an op can read its own output.
     std::size_t typed = std::min(op.outputs.size(), op.output_types.size());
     for (std::size_t k = 0; k < typed; ++k) {
       if (op.output_types[k]) s.env.insert_or_assign(op.outputs[k], &*op.output_types[k]);
+      poll_element(k);
     }
     if (op.output_types.empty()) {
       fatal("op " + std::to_string(i) + " of function " + debug_str(key) +

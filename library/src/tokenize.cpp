@@ -196,7 +196,9 @@ void expected_failure(std::string_view expected, std::string_view got) {
 }
 
 std::vector<std::string> take_comments(Stream& s) {
-  std::vector<std::string> out(s.comments.begin(), s.comments.end());
+  std::vector<std::string> out;
+  note_length(s, s.comments.size());
+  append_polled(out, s.comments.begin(), s.comments.end());
   s.comments.clear();
   return out;
 }

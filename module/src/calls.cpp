@@ -52,6 +52,7 @@
 #include "travune/flatten.hpp"
 #include "travune/fmt.hpp"
 #include "travune/hash.hpp"
+#include "travune/interrupt.hpp"
 #include "travune/json.hpp"
 #include "travune/parse.hpp"
 #include "travune/resolve.hpp"
@@ -68,6 +69,15 @@ decltype(auto) json_or_stop(Read&& read) {
   } catch (const JsonError& e) {
     fatal(unwrap_failure(debug_form(e)));
   }
+}
+
+// What `use(m)` gives for the module `m`, which is then dropped: its long lists first, a
+// batch at a time (release_long_lists).
+template <class Use>
+auto then_drop(Module m, Use&& use) {
+  auto result = use(m);
+  release_long_lists(m);
+  return result;
 }
 
 // A module's text, read function by function (`each`) or whole.
@@ -213,8 +223,9 @@ std::string format_streamed(const Text& text, std::size_t reserve, std::uint64_t
 
 template <class Text>
 std::string format_text(const Text& text, std::size_t reserve, std::uint64_t width) {
-  return streamed_or_whole([&] { return format_streamed(text, reserve, width); },
-                           [&] { return format_trv(text.whole(), width); });
+  return streamed_or_whole([&] { return format_streamed(text, reserve, width); }, [&] {
+    return then_drop(text.whole(), [&](const Module& m) { return format_trv(m, width); });
+  });
 }
 
 // check() of the text's module, without holding it: the first reading keeps only the
@@ -236,13 +247,18 @@ CheckResult check_twice(const Text& text) {
     check_function(key, f, signatures, result);
   };
   text.each(visit);
+  for (auto it = signatures.begin(); it != signatures.end(); ++it) release_long_lists(it.value());
   return result;
 }
 
 template <class Text>
 std::string check_text(const Text& text) {
-  return write_check_result_json(streamed_or_whole([&] { return check_twice(text); },
-                                                   [&] { return check(text.whole()); }));
+  CheckResult result = streamed_or_whole([&] { return check_twice(text); }, [&] {
+    return then_drop(text.whole(), [](const Module& m) { return check(m); });
+  });
+  std::string out = write_check_result_json(result);
+  truncate_polled(result.errors, 0);
+  return out;
 }
 
 // The configuration, or none when it does not read: its error is raised later, once the
@@ -278,7 +294,7 @@ std::string parse_to_json(std::string_view source) {
   SourceText text{source};
   return streamed_or_whole(
       [&] { return write_streamed_json(text, json_of_source(source), no_step); },
-      [&] { return write_module_json(text.whole()); });
+      [&] { return then_drop(text.whole(), write_module_json); });
 }
 
 std::string fmt_source(std::string_view source, std::uint64_t width) {
@@ -301,7 +317,7 @@ std::string resolve_json(std::string_view module, std::string_view config_text) 
   auto whole = [&] {
     Module m = text.whole();
     ConfigMap config = read_config(config_text);
-    return write_module_json(resolve(sub_module(std::move(m), config)));
+    return then_drop(resolve(sub_module(std::move(m), config)), write_module_json);
   };
   std::optional<ConfigMap> config = config_if_it_reads(config_text);
   if (!config) return whole();
@@ -323,7 +339,8 @@ std::string infer_axes_json(std::string_view module) {
       resolver.resolve(key, fn);
     });
   };
-  return streamed_or_whole(streamed, [&] { return write_module_json(resolve(text.whole())); });
+  return streamed_or_whole(streamed,
+                           [&] { return then_drop(resolve(text.whole()), write_module_json); });
 }
 
 std::string check_json(std::string_view module) { return check_text(ModuleJsonText{module}); }

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <variant>
 
+#include "travune/interrupt.hpp"
+
 namespace travune {
 namespace {
 
@@ -46,7 +48,10 @@ void sub_dim_in(Dim& d, Lookup& lookup) {
 // The dimensions of a wildcard type are never substituted.
 void sub_type_in(TensorType& t, Lookup& lookup) {
   if (t.dtype == "*") return;
-  for (Dim& d : t.shape) sub_dim_in(d, lookup);
+  for (std::size_t i = 0; i < t.shape.size(); ++i) {
+    sub_dim_in(t.shape[i], lookup);
+    poll_element(i);  // the type counts for its dimensions, but for a long shape
+  }
 }
 
 // A symbolic count is looked up with or without "param."; only an integer fills it, taken as
@@ -62,15 +67,17 @@ void sub_count_in(LoopCount& count, Lookup& lookup) {
 }
 
 void sub_op_in(Op& o, Lookup& lookup) {
-  for (std::optional<TensorType>& t : o.output_types) {
-    if (t) sub_type_in(*t, lookup);
+  poll_interrupt(op_units(o));
+  for (std::size_t i = 0; i < o.output_types.size(); ++i) {
+    if (auto& t = o.output_types[i]) sub_type_in(*t, lookup);
+    poll_element(i);
   }
   if (Loop* loop = std::get_if<Loop>(&o.kind)) sub_count_in(loop->count, lookup);
 }
 
 void sub_function_in(Function& f, Lookup& lookup) {
-  for (Param& p : f.params) sub_type_in(p.ty, lookup);
-  for (Param& p : f.returns) sub_type_in(p.ty, lookup);
+  for_each_polled(f.params, [&](Param& p) { sub_type_in(p.ty, lookup); });
+  for_each_polled(f.returns, [&](Param& p) { sub_type_in(p.ty, lookup); });
   for (Op& o : f.ops) sub_op_in(o, lookup);
 }
 

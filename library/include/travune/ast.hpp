@@ -16,6 +16,7 @@
 #include <tsl/ordered_map.h>
 
 #include "travune/hash.hpp"
+#include "travune/interrupt.hpp"
 
 namespace travune {
 
@@ -52,6 +53,12 @@ struct LiteralValue {
 // recursion: copying, comparing and freeing a value recurse as deep as it nests, so this
 // says how much stack those take before they start.
 std::size_t literal_depth(const LiteralValue& v);
+// The number of values in v, its lists and numbers alike (1 for a number). Found without
+// recursion, polling for an interrupt as it goes (travune/interrupt.hpp).
+std::size_t literal_count(const LiteralValue& v);
+// `to` made a copy of `from`, without recursion and polling as it goes: the copy constructor
+// recurses as deep as the value nests and copies a list of any length in one step.
+void assign_literal(LiteralValue& to, const LiteralValue& from);
 
 struct TensorType {
   std::string dtype;  // "*" marks the wildcard type of a namespace parameter
@@ -112,6 +119,19 @@ OpKind build_kind_named(std::string_view word, Build&& build, Unknown&& unknown)
   }
 }
 
+// `to` made a copy of `from` (the storage of a kind alike is reused), polling as it goes: a
+// literal's list as assign_literal copies it, and a long map of axes in steps.
+void assign_long_kind(OpKind& to, const OpKind& from);
+inline void assign_kind(OpKind& to, const OpKind& from) {
+  const auto* literal = std::get_if<Literal>(&from);
+  const auto* view = std::get_if<View>(&from);
+  const auto* tile = std::get_if<Tile>(&from);
+  if ((literal && std::holds_alternative<LiteralList>(literal->value.v)) ||
+      (view && view->axes.size() > kPollBatch) || (tile && tile->axes.size() > kPollBatch))
+    [[unlikely]] return assign_long_kind(to, from);
+  to = from;
+}
+
 struct Op {
   OpKind kind;
   std::vector<std::string> outputs;
@@ -150,6 +170,36 @@ struct ModuleVisitor {
   std::function<void(std::vector<std::string>&& comments)> header_comments;
   std::function<void(std::string_view key, Function& fn)> function;
 };
+
+// What the work on `op` counts toward the interrupt check: kOpUnits, and kElementUnits for
+// each argument, output, type and comment. A pass polls once per op with these, and inside
+// a list of the op only after each full batch (poll_element).
+inline std::int64_t op_units(const Op& op) {
+  return kOpUnits + kElementUnits * static_cast<std::int64_t>(op.args.size() + op.outputs.size() +
+                                                              op.output_types.size() +
+                                                              op.comments.size());
+}
+
+// Freeing a list of millions of elements at once takes tens of milliseconds. What drops (or
+// reuses) an op, a function or a module that may be that large first empties its long lists
+// with these, which poll for an interrupt as they go (travune/interrupt.hpp): an op's
+// arguments, outputs, types, comments, axes and literal value, a function's parameters,
+// returns, comments and ops (and those of each op). Short lists are left as they are.
+void release_long_lists(Op& op);
+void release_long_lists(Function& f);
+void release_long_lists(Module& m);
+
+// Whether release_long_lists(op) has anything to do, told from the sizes of its lists (the
+// shapes of its types aside) and its kind.
+inline bool has_long_list(const Op& op) {
+  if (op.args.size() > kLongList || op.outputs.size() > kLongList ||
+      op.output_types.size() > kLongList || op.comments.size() > kLongList)
+    return true;
+  if (std::holds_alternative<Literal>(op.kind)) return true;
+  if (const auto* v = std::get_if<View>(&op.kind)) return v->axes.size() > kLongList;
+  if (const auto* t = std::get_if<Tile>(&op.kind)) return t->axes.size() > kLongList;
+  return false;
+}
 
 // Debug forms used in messages.
 // A string: "…" with \" \\ \t \r \n \0 and \u{hex} for non-printable characters and combining marks.
