@@ -435,16 +435,9 @@ class DepthScan {
   // each value lies one level below the array.
   void array_part() {
     t_.ws_comment_newline();
-    const char c = t_.peek();
-    if (c == ']') {
-      frames_.pop_back();
-      t_.advance();
-    } else if (c == ',') {
-      t_.advance();
-    } else if (!t_.at_end()) {
-      const std::size_t level = frames_.back().level + 1;
-      if (reach(level, t_.pos())) value(level);
-    }
+    if (closer_or_comma(']') || t_.at_end()) return;
+    const std::size_t level = frames_.back().level + 1;
+    if (reach(level, t_.pos())) value(level);
   }
 
   // inline-table = "{" ws [ keyval *( ws "," ws keyval ) ] ws "}": each keyval as in a
@@ -452,15 +445,17 @@ class DepthScan {
   // rule; it is passed over as a blank.
   void inline_table_part() {
     t_.ws_comment_newline();
+    if (!closer_or_comma('}')) keyval(frames_.back().level);
+  }
+
+  // Takes the closing bracket of the innermost array or inline table (which ends it) or a
+  // comma between its parts; false when neither stands at the cursor.
+  bool closer_or_comma(char closer) {
     const char c = t_.peek();
-    if (c == '}') {
-      frames_.pop_back();
-      t_.advance();
-    } else if (c == ',') {
-      t_.advance();
-    } else {
-      keyval(frames_.back().level);
-    }
+    if (c == closer) frames_.pop_back();
+    else if (c != ',') return false;
+    t_.advance();
+    return true;
   }
 
   // Counts a table or value at `level`; false (and the scan ends) when it passes the bound.
