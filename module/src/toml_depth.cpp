@@ -390,7 +390,7 @@ class DepthScan {
       if (last) break;
       t_.advance();
     }
-    if (array && node != ArraysOfTables::kNone) arrays_.new_table(node);
+    if (array && level > 0) arrays_.new_table(node);  // not for "[[" without a key
     t_.ws();
     for (int k = array ? 2 : 1; k > 0 && t_.peek() == ']'; --k) t_.advance();
     table_level_ = level;
