@@ -257,6 +257,10 @@ NESTING = {
     "through a quoted array of tables": ("[[\"a\"]]\n['a'.{}]\nx = 1\n", _path(253), _path(254)),
     "through an escaped array of tables": ("[[\"\\u0061\"]]\n[a.{}]\nx = 1\n", _path(253), _path(254)),
     "arrays of tables in arrays of tables": ("[[a]]\n[[a.a]]\n[a.a.{}]\nx = 1\n", _path(251), _path(252)),
+    # A new table of an array starts with no arrays below it: here a.a is a plain table.
+    "an array of tables re-opened": ("[[a]]\n[[a.a]]\n[[a]]\n[a.{}]\nx = 1\n", _path(253), _path(254)),
+    "after strings closed by extra quotes": ("s = ['''x]'''', \"\"\"[\"\"\"\"\"]\n[{}]\n", 256, 257),
+    "after a byte-order mark": ("\ufeff[{}]\n", 256, 257),
 }
 
 
