@@ -22,11 +22,10 @@ import json
 import os
 import pathlib
 import random
-import subprocess
-import sys
 import time
 
 import collide
+from memory import peak_added_memory
 
 RATIO_TARGET = 3.0
 DOUBLING_TARGET = 2.2
@@ -264,31 +263,6 @@ def loader_call(t, trv, toml):
             os.close(saved)
     size = trv.stat().st_size + toml.stat().st_size
     return call, size, f"t.load_flat_json({str(trv)!r}, {str(toml)!r})"
-
-
-def peak_added_memory(code):
-    """The peak resident memory that `code` (a call of _travune as t) adds, in a child process
-    whose failure reports go nowhere."""
-    child = f"""
-import os, sys
-sys.path[:0] = {sys.path!r}
-import _travune as t
-os.dup2(os.open(os.devnull, os.O_WRONLY), 2)
-with open("/proc/self/statm") as f:
-    before = int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-with open("/proc/self/clear_refs", "w") as f:   # resets the peak (VmHWM) to the current RSS
-    f.write("5")
-try:
-    {code}
-except BaseException:
-    pass
-with open("/proc/self/status") as f:
-    peak = next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmHWM:"))
-print(max(0, peak - before))
-"""
-    proc = subprocess.run([sys.executable, "-c", child], capture_output=True, text=True,
-                          check=True)
-    return int(proc.stdout)
 
 
 # (input, function, builder, n in the full run, n in the quick run)

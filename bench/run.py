@@ -12,8 +12,6 @@ import argparse
 import json
 import os
 import pathlib
-import resource
-import subprocess
 import sys
 import time
 
@@ -21,6 +19,7 @@ HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 import gen_model  # noqa: E402
 import hostile  # noqa: E402
+import memory  # noqa: E402
 
 ROOT = HERE.parent
 BUILD = pathlib.Path(os.environ.get("TRAVUNE_BUILD", ROOT / "build" / "dev"))
@@ -86,16 +85,10 @@ def op_count(module_json_text):
 
 
 def peak_added_memory(name, inp):
-    """Runs one call in a child process; returns the peak RSS it added, in bytes."""
-    code = f"""
-import json, resource, sys
-sys.path[:0] = {[str(BUILD), str(HERE)]!r}
-import _travune as t
+    """Runs one call in a child process (memory.py); returns the peak RSS it added, in bytes."""
+    setup = f"""
 source = open({str(inp.trv)!r}).read()
 m = open(sys.argv[1]).read(); r = open(sys.argv[2]).read(); cfg = sys.argv[3]
-def rss():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * {resource.getpagesize()}
 calls = {{
  "parse_to_json": lambda: t.parse_to_json(source),
  "fmt_source": lambda: t.fmt_source(source),
@@ -110,25 +103,16 @@ calls = {{
 }}
 warm = t.parse_to_json(open({str(inp.trv.parent / "warm.trv")!r}).read())
 t.flatten_json(t.resolve_json(warm, cfg), "main"); t.check_json(warm); t.fmt_json(warm)
-before = rss()
-with open("/proc/self/clear_refs", "w") as f:   # resets the peak (VmHWM) to the current RSS
-    f.write("5")
-out = calls[{name!r}]()
-with open("/proc/self/status") as f:
-    peak = next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmHWM:"))
-print(max(0, peak - before))
 """
     folder = inp.trv.parent
     (folder / "warm.trv").write_text(gen_model.source(1))
     mpath, rpath = folder / "module.json", folder / "resolved.json"
     mpath.write_text(inp.module)
     rpath.write_text(inp.resolved)
-    proc = subprocess.run([sys.executable, "-c", code, str(mpath), str(rpath), inp.config],
-                          capture_output=True, text=True, check=True)
-    return int(proc.stdout.strip())
+    return memory.peak_added_memory(f"calls[{name!r}]()", setup, (mpath, rpath, inp.config))
 
 
-def run(sizes, repeats, memory, folder):
+def run(sizes, repeats, measure_memory, folder):
     rows = []
     for groups, layers in sizes:
         inp = Inputs(folder, groups, layers)
@@ -139,7 +123,7 @@ def run(sizes, repeats, memory, folder):
                 peer = lambda out=out: json.loads(out)  # noqa: E731
             peer_secs, _ = best_of(peer, reps)
             ops = op_count(out) if out.startswith('{"') and '"functions"' in out[:200] else op_count(inp.module)
-            mem = peak_added_memory(name, inp) if memory else None
+            mem = peak_added_memory(name, inp) if measure_memory else None
             rows.append(dict(function=name, groups=groups, layers=layers, in_bytes=in_size,
                              out_bytes=len(out), secs=secs, mb_s=in_size / secs / 1e6,
                              ops_s=ops / secs, peer=peer_name, ratio=peer_secs / secs,
